@@ -1,0 +1,64 @@
+// Resource identifiers shared by the code and the resource script; only #defines, so any rc compiler reads it.
+#ifndef TAVIK_RESOURCE_H
+#define TAVIK_RESOURCE_H
+
+// Message table. The identifiers double as result codes passed between the engine, the run and the window.
+#define IDS_BAD_FILENAME        1
+#define IDS_CANNOT_OPEN         2
+#define IDS_SIZE_DIFFERS        3
+#define IDS_NO_MEMORY           4
+#define IDS_THREAD_FAILED       5
+#define IDS_STARTED             6
+#define IDS_NO_MORE_FILES       7
+#define IDS_RUN_ABORTED         8
+#define IDS_ABORTED             9
+#define IDS_SAME                10
+#define IDS_RUN_COMPLETE        11
+#define IDS_FATAL_THREAD        12
+#define IDS_CONTENT_DIFFERS     13
+#define IDS_LENGTH_DIFFERS      14
+#define IDS_INTERRUPTED         15
+#define IDS_UNEXPECTED_1        16
+#define IDS_UNDEFINED_ERROR     17
+#define IDS_DRIVE_SCAN_FAILED   18
+#define IDS_COL_NAME            19
+#define IDS_COL_RESULT          20
+#define IDS_ONLY_IN_SRC1        21
+#define IDS_ONLY_IN_SRC2        22
+#define IDS_NOT_COMPARED        23
+#define IDS_TIP_FAST_MODE       24
+#define IDS_TIP_STOP_ON_DIFF    25
+#define IDS_TIP_TOTAL           26
+#define IDS_TIP_FILE            27
+#define IDS_TIP_READ            28
+#define IDS_TIP_BUFFER          29
+#define IDS_READ_FAILED         30
+#define IDS_UNEXPECTED_2        31
+#define IDS_NO_ERROR            32
+#define IDS_STOPPED_ON_DIFF     33
+#define IDS_MODE_NORMAL         34
+#define IDS_MODE_FAST           35
+#define IDS_SELECT_SRC1         36
+#define IDS_SELECT_SRC2         37
+
+#define IDD_MAIN                102
+#define IDR_MAINFRAME           128
+
+#define IDC_COMPARE             1006
+#define IDC_TREE_SRC1           1008
+#define IDC_TREE_SRC2           1009
+#define IDC_RESULT_LIST         1010
+#define IDC_READ_SRC1           1011
+#define IDC_READ_SRC2           1012
+#define IDC_TOTAL_PROGRESS      1013
+#define IDC_FILE_PROGRESS       1014
+#define IDC_ABORT               1017
+#define IDC_EXIT                1020
+#define IDC_STOP_ON_DIFF        1022
+#define IDC_BUFFER_SRC1         1023
+#define IDC_BUFFER_SRC2         1024
+#define IDC_FAST_MODE           1025
+#define IDC_FILE_NAME           1026
+#define IDC_MODE                1027
+
+#endif
