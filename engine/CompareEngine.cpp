@@ -202,13 +202,10 @@ bool CCompareEngine::OpenFast(LPCWSTR pszPath1, LPCWSTR pszPath2)
         DWORD dwSectorsPerCluster, dwFreeClusters, dwTotalClusters;
         if (!::GetDiskFreeSpaceW(szRoot, &dwSectorsPerCluster, &dwSector[s], &dwFreeClusters, &dwTotalClusters))
             return false;
-        if (dwSector[s] == 0)
-            return false;
     }
-    m_nBlockSize = LeastCommonMultiple(dwSector[0], dwSector[1]);
-    if (m_nBlockSize == 0 || m_nBlockSize > kNormalBlock)
+    m_nBlockSize = FitBlockSize(dwSector[0], dwSector[1]);
+    if (m_nBlockSize == 0)
         return false;
-    m_nBlockSize = (kNormalBlock / m_nBlockSize) * m_nBlockSize;
     m_nBufferSize = m_nSlotCount * m_nBlockSize;
 
     const DWORD dwFlags = FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL;
@@ -246,6 +243,17 @@ UINT32 CCompareEngine::LeastCommonMultiple(UINT32 a, UINT32 b)
         if (x == y)
             return static_cast<UINT32>(x);
     }
+}
+
+UINT32 CCompareEngine::FitBlockSize(UINT32 nSector1, UINT32 nSector2)
+{
+    // A volume reporting 0 bytes per sector tells us nothing we could align to.
+    if (nSector1 == 0 || nSector2 == 0)
+        return 0;
+    const UINT32 nMultiple = LeastCommonMultiple(nSector1, nSector2);
+    if (nMultiple == 0 || nMultiple > kNormalBlock)
+        return 0;
+    return (kNormalBlock / nMultiple) * nMultiple;
 }
 
 void CCompareEngine::Stop()

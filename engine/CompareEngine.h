@@ -39,6 +39,8 @@ public:
     bool OpenNormal(LPCWSTR pszPath1, LPCWSTR pszPath2);
     bool OpenFast(LPCWSTR pszPath1, LPCWSTR pszPath2);
     static UINT32 LeastCommonMultiple(UINT32 a, UINT32 b);
+    // The fast-mode slot size for two sector sizes: the largest common multiple up to 1 MiB, or 0 to refuse.
+    static UINT32 FitBlockSize(UINT32 nSector1, UINT32 nSector2);
     void Stop();
     bool WaitFinished();
     void GetStatus(CCompareStatus& status);

@@ -1,0 +1,297 @@
+// Shared helpers for Tavik's tests.
+#include "TestSupport.h"
+#include "CompareEngine.h"
+#include <cstdio>
+
+namespace
+{
+std::wstring FromUnix(const std::string& unixPath)
+{
+    typedef WCHAR*(CDECL * PfnDosName)(const char*);
+    auto pfn = reinterpret_cast<PfnDosName>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_dos_file_name")));
+    if (!pfn)
+        return std::wstring();
+    WCHAR* p = pfn(unixPath.c_str());
+    if (!p)
+        return std::wstring();
+    std::wstring s(p);
+    ::HeapFree(::GetProcessHeap(), 0, p);
+    return s;
+}
+}
+
+TempDir::TempDir()
+{
+    static LONG s_counter;
+    wchar_t base[MAX_PATH];
+    ::GetTempPathW(MAX_PATH, base);
+    wchar_t name[64];
+    swprintf(name, 64, L"tavik-%lu-%ld\\", ::GetCurrentProcessId(), ::InterlockedIncrement(&s_counter));
+    m_path = std::wstring(base) + name;
+    RemoveTree(m_path);
+    MakeDir(m_path);
+}
+
+TempDir::~TempDir()
+{
+    RemoveTree(m_path);
+}
+
+void RemoveTree(const std::wstring& path)
+{
+    std::wstring dir = path;
+    if (!dir.empty() && dir.back() != L'\\')
+        dir += L'\\';
+    WIN32_FIND_DATAW fd;
+    HANDLE h = ::FindFirstFileW((dir + L"*").c_str(), &fd);
+    if (h != INVALID_HANDLE_VALUE)
+    {
+        do
+        {
+            std::wstring name = fd.cFileName;
+            if (name == L"." || name == L"..")
+                continue;
+            std::wstring full = dir + name;
+            ::SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
+            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                RemoveTree(full);
+            else
+                ::DeleteFileW(full.c_str());
+        } while (::FindNextFileW(h, &fd));
+        ::FindClose(h);
+    }
+    ::SetFileAttributesW(dir.c_str(), FILE_ATTRIBUTE_NORMAL);
+    ::RemoveDirectoryW(dir.c_str());
+}
+
+void MakeDir(const std::wstring& path)
+{
+    ::CreateDirectoryW(path.c_str(), nullptr);
+}
+
+std::vector<unsigned char> Pattern(size_t size, unsigned seed)
+{
+    std::vector<unsigned char> v(size);
+    UINT32 x = seed * 2654435761u + 1;
+    for (size_t i = 0; i < size; ++i)
+    {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        v[i] = static_cast<unsigned char>(x);
+    }
+    return v;
+}
+
+void WriteBytes(const std::wstring& path, const std::vector<unsigned char>& data)
+{
+    HANDLE h = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    size_t done = 0;
+    while (h != INVALID_HANDLE_VALUE && done < data.size())
+    {
+        DWORD chunk = static_cast<DWORD>(std::min<size_t>(data.size() - done, 1 << 24)), written = 0;
+        if (!::WriteFile(h, data.data() + done, chunk, &written, nullptr))
+            break;
+        done += written;
+    }
+    ::CloseHandle(h);
+}
+
+void WriteText(const std::wstring& path, const char* text)
+{
+    WriteBytes(path, std::vector<unsigned char>(text, text + strlen(text)));
+}
+
+void MakeSparse(const std::wstring& path, UINT64 size)
+{
+    HANDLE h = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD ret;
+    ::DeviceIoControl(h, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &ret, nullptr);
+    LARGE_INTEGER li;
+    li.QuadPart = static_cast<LONGLONG>(size);
+    ::SetFilePointerEx(h, li, nullptr, FILE_BEGIN);
+    ::SetEndOfFile(h);
+    ::CloseHandle(h);
+}
+
+void PokeByte(const std::wstring& path, UINT64 offset, unsigned char value)
+{
+    HANDLE h = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    LARGE_INTEGER li;
+    li.QuadPart = static_cast<LONGLONG>(offset);
+    ::SetFilePointerEx(h, li, nullptr, FILE_BEGIN);
+    DWORD written;
+    ::WriteFile(h, &value, 1, &written, nullptr);
+    ::CloseHandle(h);
+}
+
+bool CanOpenExclusive(const std::wstring& path)
+{
+    HANDLE h = ::CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    ::CloseHandle(h);
+    return true;
+}
+
+bool PumpUntil(const std::function<bool()>& cond, DWORD timeoutMs)
+{
+    const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+    for (;;)
+    {
+        MSG msg;
+        while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
+        {
+            ::TranslateMessage(&msg);
+            ::DispatchMessageW(&msg);
+        }
+        if (cond())
+            return true;
+        const ULONGLONG now = ::GetTickCount64();
+        if (now >= deadline)
+            return false;
+        // Wakes for the next message; the short cap lets conditions that change without a message be seen too.
+        ::MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, 5)), QS_ALLINPUT);
+    }
+}
+
+std::string UnixPath(const std::wstring& winPath)
+{
+    typedef char*(CDECL * PfnUnixName)(LPCWSTR);
+    auto pfn = reinterpret_cast<PfnUnixName>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    if (!pfn)
+        return std::string();
+    char* p = pfn(winPath.c_str());
+    if (!p)
+        return std::string();
+    std::string s(p);
+    ::HeapFree(::GetProcessHeap(), 0, p);
+    return s;
+}
+
+bool FaultRules::Available()
+{
+    char buf[8];
+    return ::GetEnvironmentVariableA("TAVIK_FAULT_RULES", buf, sizeof buf) != 0 &&
+           ::GetEnvironmentVariableA("LD_PRELOAD", buf, sizeof buf) != 0;
+}
+
+FaultRules::FaultRules()
+{
+    char buf[MAX_PATH];
+    DWORD n = ::GetEnvironmentVariableA("TAVIK_FAULT_RULES", buf, sizeof buf);
+    if (n > 0 && n < sizeof buf)
+        m_rulesFile = FromUnix(buf);
+}
+
+FaultRules::~FaultRules()
+{
+    if (!m_rulesFile.empty())
+        ::DeleteFileW(m_rulesFile.c_str());
+}
+
+void FaultRules::Eio(const std::wstring& file, UINT64 fromOffset)
+{
+    Add("eio " + UnixPath(file) + " " + std::to_string(fromOffset));
+}
+
+void FaultRules::Align(const std::wstring& file, unsigned sector)
+{
+    Add("align " + UnixPath(file) + " " + std::to_string(sector));
+}
+
+void FaultRules::Resize(const std::wstring& file, UINT64 atOffset, UINT64 newSize)
+{
+    Add("resize " + UnixPath(file) + " " + std::to_string(atOffset) + " " + std::to_string(newSize));
+}
+
+void FaultRules::Add(const std::string& line)
+{
+    m_text += line + "\n";
+    if (m_rulesFile.empty())
+        return;
+    // Written under a new name and moved into place, so the injector never reads half a file.
+    const std::wstring tmp = m_rulesFile + L".new";
+    WriteText(tmp, m_text.c_str());
+    ::MoveFileExW(tmp.c_str(), m_rulesFile.c_str(), MOVEFILE_REPLACE_EXISTING);
+}
+
+NotifySink::NotifySink()
+{
+    static ATOM s_atom;
+    if (!s_atom)
+    {
+        WNDCLASSW wc{};
+        wc.lpfnWndProc = WndProc;
+        wc.hInstance = ::GetModuleHandleW(nullptr);
+        wc.lpszClassName = L"TavikNotifySink";
+        s_atom = ::RegisterClassW(&wc);
+    }
+    m_hWnd = ::CreateWindowExW(0, L"TavikNotifySink", L"", WS_OVERLAPPED, 0, 0, 10, 10, nullptr, nullptr,
+                               ::GetModuleHandleW(nullptr), this);
+}
+
+NotifySink::~NotifySink()
+{
+    ::DestroyWindow(m_hWnd);
+}
+
+void NotifySink::Clear()
+{
+    m_nProgress = 0;
+    m_completions.clear();
+}
+
+bool NotifySink::WaitCompletions(size_t n, DWORD timeoutMs)
+{
+    return PumpUntil([&] { return m_completions.size() >= n; }, timeoutMs);
+}
+
+void NotifySink::Drain()
+{
+    PumpUntil([] { return true; }, 0);
+}
+
+LRESULT CALLBACK NotifySink::WndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam)
+{
+    if (uMsg == WM_NCCREATE)
+        ::SetWindowLongPtrW(hWnd, GWLP_USERDATA,
+                            reinterpret_cast<LONG_PTR>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams));
+    auto* self = reinterpret_cast<NotifySink*>(::GetWindowLongPtrW(hWnd, GWLP_USERDATA));
+    if (uMsg == WM_COMPARE_NOTIFY && self)
+    {
+        if (wParam == 1)
+            ++self->m_nProgress;
+        else if (wParam == 0)
+            self->m_completions.push_back(lParam);
+        return 0;
+    }
+    return ::DefWindowProcW(hWnd, uMsg, wParam, lParam);
+}
+
+SIZE_T CommittedPrivateBytes()
+{
+    SIZE_T total = 0;
+    MEMORY_BASIC_INFORMATION mbi;
+    for (BYTE* p = nullptr; ::VirtualQuery(p, &mbi, sizeof mbi) == sizeof mbi; p = static_cast<BYTE*>(mbi.BaseAddress) + mbi.RegionSize)
+    {
+        if (mbi.State == MEM_COMMIT && mbi.Type == MEM_PRIVATE)
+            total += mbi.RegionSize;
+        if (static_cast<BYTE*>(mbi.BaseAddress) + mbi.RegionSize < p)
+            break;
+    }
+    return total;
+}
+
+DWORD HandleGauge()
+{
+    DWORD count = 0;
+    if (::GetProcessHandleCount(::GetCurrentProcess(), &count) && count > 0)
+        return count;
+    HANDLE h = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    const DWORD value = static_cast<DWORD>(reinterpret_cast<UINT_PTR>(h));
+    ::CloseHandle(h);
+    return value;
+}

@@ -1,0 +1,91 @@
+// Shared helpers for Tavik's tests: temporary folders, test files, message pumping, Wine-side fault rules.
+#pragma once
+#include <windows.h>
+#include <functional>
+#include <string>
+#include <vector>
+
+// A folder of its own for one test (share mode 0 is enforced across processes of one prefix), removed afterwards.
+class TempDir
+{
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    // Ends with a backslash.
+    const std::wstring& Path() const { return m_path; }
+    std::wstring operator/(const std::wstring& name) const { return m_path + name; }
+
+private:
+    std::wstring m_path;
+};
+
+void RemoveTree(const std::wstring& path);
+void MakeDir(const std::wstring& path);
+// Bytes derived from seed, so two files written with the same seed are equal.
+std::vector<unsigned char> Pattern(size_t size, unsigned seed = 1);
+void WriteBytes(const std::wstring& path, const std::vector<unsigned char>& data);
+void WriteText(const std::wstring& path, const char* text);
+// A file of the given size with a hole for content: cheap even past 4 GiB.
+void MakeSparse(const std::wstring& path, UINT64 size);
+// Overwrites one byte in place.
+void PokeByte(const std::wstring& path, UINT64 offset, unsigned char value);
+// True when nobody holds the file open: an exclusive open succeeds.
+bool CanOpenExclusive(const std::wstring& path);
+
+// Dispatches this thread's messages until cond holds or timeoutMs has passed; returns cond's last value.
+bool PumpUntil(const std::function<bool()>& cond, DWORD timeoutMs = 30000);
+
+// The Linux path behind a Windows path (Wine only; empty elsewhere).
+std::string UnixPath(const std::wstring& winPath);
+
+// Rules for the preloaded fault injector (tests/faultinject). Cleared when the object goes away.
+class FaultRules
+{
+public:
+    // False when the test process runs without the injector, so the fault tests cannot run.
+    static bool Available();
+    FaultRules();
+    ~FaultRules();
+    FaultRules(const FaultRules&) = delete;
+    FaultRules& operator=(const FaultRules&) = delete;
+    void Eio(const std::wstring& file, UINT64 fromOffset);
+    void Align(const std::wstring& file, unsigned sector);
+    void Resize(const std::wstring& file, UINT64 atOffset, UINT64 newSize);
+
+private:
+    void Add(const std::string& line);
+    std::wstring m_rulesFile;
+    std::string m_text;
+};
+
+// A hidden window that records every WM_COMPARE_NOTIFY it receives.
+class NotifySink
+{
+public:
+    NotifySink();
+    ~NotifySink();
+    NotifySink(const NotifySink&) = delete;
+    NotifySink& operator=(const NotifySink&) = delete;
+    HWND Hwnd() const { return m_hWnd; }
+    int Progress() const { return m_nProgress; }
+    const std::vector<LPARAM>& Completions() const { return m_completions; }
+    void Clear();
+    // Pumps until n completions have arrived; false on time-out.
+    bool WaitCompletions(size_t n, DWORD timeoutMs = 30000);
+    // Dispatches whatever is queued now.
+    void Drain();
+
+private:
+    static LRESULT CALLBACK WndProc(HWND, UINT, WPARAM, LPARAM);
+    HWND m_hWnd = nullptr;
+    int m_nProgress = 0;
+    std::vector<LPARAM> m_completions;
+};
+
+// Committed private memory of this process, summed over its address space.
+SIZE_T CommittedPrivateBytes();
+// Open handles of this process; under Wine, which does not count them, the value of a fresh handle stands in
+// (handle values are reused lowest first, so a leak pushes it up).
+DWORD HandleGauge();

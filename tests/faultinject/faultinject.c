@@ -1,0 +1,239 @@
+/* Test harness only, built natively and preloaded into Wine: injects real read faults below ReadFile.
+ *
+ * Wine's ntdll reads files with libc read/pread, so faults injected here look to the Windows program exactly
+ * like faults of the device. Rules come from the text file named by TAVIK_FAULT_RULES, reread whenever it
+ * changes, one rule per line, each naming a file by its Linux path (matched by device and inode):
+ *   eio    PATH FROM_OFFSET           reads at or past FROM_OFFSET fail with EIO (Wine: ERROR_NOT_READY)
+ *   align  PATH SECTOR                reads whose offset, length or buffer are not SECTOR multiples fail with
+ *                                     EINVAL (Wine: ERROR_INVALID_PARAMETER), as unbuffered reads do on Windows
+ *   resize PATH AT_OFFSET NEW_SIZE    once, before the first read at or past AT_OFFSET, truncate or extend
+ *                                     the file to NEW_SIZE: a file that changes length while it is read
+ * TAVIK_FAULT_LOG, when set, names a file that gets one line per read of a file that has a rule. */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <pthread.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+enum { RULE_EIO, RULE_ALIGN, RULE_RESIZE };
+
+struct rule {
+    int kind;
+    dev_t dev;
+    ino_t ino;
+    char path[1024];
+    long long a, b;
+    int fired;
+};
+
+/* Wine completes a short read of a regular file with a second read that starts where the first ended, into the
+ * rest of the same buffer. Windows does that inside one ReadFile, so that read must not count as unaligned. */
+struct continuation {
+    int fd;
+    off_t offset;
+    const char *buf;
+};
+
+static pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
+static struct rule g_rules[64];
+static int g_nrules;
+static struct timespec g_mtime;
+static off_t g_size = -1;
+static struct continuation g_cont[16];
+
+static ssize_t (*real_read)(int, void *, size_t);
+static ssize_t (*real_pread)(int, void *, size_t, off_t);
+static ssize_t (*real_pread64)(int, void *, size_t, off64_t);
+
+static void reload_rules(const char *rules_path)
+{
+    struct stat st;
+    if (stat(rules_path, &st) != 0) {
+        g_nrules = 0;
+        g_size = -1;
+        return;
+    }
+    if (st.st_size == g_size && st.st_mtim.tv_sec == g_mtime.tv_sec && st.st_mtim.tv_nsec == g_mtime.tv_nsec)
+        return;
+    g_size = st.st_size;
+    g_mtime = st.st_mtim;
+    g_nrules = 0;
+    FILE *f = fopen(rules_path, "r");
+    if (!f)
+        return;
+    char kind[16], path[1024];
+    long long a, b;
+    char line[2100];
+    while (fgets(line, sizeof line, f) && g_nrules < 64) {
+        b = 0;
+        int n = sscanf(line, "%15s %1023s %lld %lld", kind, path, &a, &b);
+        if (n < 3)
+            continue;
+        struct rule *r = &g_rules[g_nrules];
+        if (!strcmp(kind, "eio"))
+            r->kind = RULE_EIO;
+        else if (!strcmp(kind, "align") && a > 0)
+            r->kind = RULE_ALIGN;
+        else if (!strcmp(kind, "resize") && n == 4)
+            r->kind = RULE_RESIZE;
+        else
+            continue;
+        struct stat target;
+        if (stat(path, &target) != 0)
+            continue;
+        r->dev = target.st_dev;
+        r->ino = target.st_ino;
+        snprintf(r->path, sizeof r->path, "%s", path);
+        r->a = a;
+        r->b = b;
+        r->fired = 0;
+        ++g_nrules;
+    }
+    fclose(f);
+}
+
+static void log_read(int fd, off_t offset, size_t n, const void *buf, const char *what)
+{
+    const char *log_path = getenv("TAVIK_FAULT_LOG");
+    if (!log_path)
+        return;
+    FILE *f = fopen(log_path, "a");
+    if (!f)
+        return;
+    fprintf(f, "fd=%d offset=%lld length=%zu buf=%p %s\n", fd, (long long)offset, n, buf, what);
+    fclose(f);
+}
+
+static struct continuation *find_continuation(int fd)
+{
+    for (int i = 0; i < 16; ++i)
+        if (g_cont[i].fd == fd && g_cont[i].buf)
+            return &g_cont[i];
+    return NULL;
+}
+
+/* Returns 0 to let the read go ahead (with *aligned_rule telling whether to track continuations), or an errno. */
+static int check_read(int fd, const void *buf, size_t n, off_t offset, int *aligned_rule)
+{
+    *aligned_rule = 0;
+    const char *rules_path = getenv("TAVIK_FAULT_RULES");
+    if (!rules_path)
+        return 0;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return 0;
+    int err = 0, matched = 0;
+    pthread_mutex_lock(&g_lock);
+    reload_rules(rules_path);
+    for (int i = 0; i < g_nrules && !err; ++i) {
+        struct rule *r = &g_rules[i];
+        if (r->dev != st.st_dev || r->ino != st.st_ino)
+            continue;
+        matched = 1;
+        switch (r->kind) {
+        case RULE_EIO:
+            if (offset >= r->a)
+                err = EIO;
+            break;
+        case RULE_RESIZE:
+            if (!r->fired && offset >= r->a) {
+                r->fired = 1;
+                if (truncate(r->path, (off_t)r->b) != 0)
+                    err = errno;
+            }
+            break;
+        case RULE_ALIGN: {
+            *aligned_rule = 1;
+            struct continuation *c = find_continuation(fd);
+            int is_continuation = c && c->offset == offset && c->buf == buf;
+            if (c)
+                c->buf = NULL;
+            if (!is_continuation && (offset % r->a || n % r->a || (uintptr_t)buf % r->a))
+                err = EINVAL;
+            break;
+        }
+        }
+    }
+    if (matched)
+        log_read(fd, offset, n, buf, err ? strerror(err) : "ok");
+    pthread_mutex_unlock(&g_lock);
+    return err;
+}
+
+static void note_result(int fd, const void *buf, size_t n, off_t offset, ssize_t got)
+{
+    if (got <= 0 || (size_t)got >= n)
+        return;
+    pthread_mutex_lock(&g_lock);
+    struct continuation *c = find_continuation(fd);
+    for (int i = 0; !c && i < 16; ++i)
+        if (!g_cont[i].buf)
+            c = &g_cont[i];
+    if (c) {
+        c->fd = fd;
+        c->offset = offset + got;
+        c->buf = (const char *)buf + got;
+    }
+    pthread_mutex_unlock(&g_lock);
+}
+
+ssize_t read(int fd, void *buf, size_t n)
+{
+    if (!real_read)
+        real_read = (ssize_t(*)(int, void *, size_t))dlsym(RTLD_NEXT, "read");
+    if (!getenv("TAVIK_FAULT_RULES"))
+        return real_read(fd, buf, n);
+    const off_t offset = lseek(fd, 0, SEEK_CUR);
+    int aligned_rule;
+    int err = check_read(fd, buf, n, offset, &aligned_rule);
+    if (err) {
+        errno = err;
+        return -1;
+    }
+    ssize_t got = real_read(fd, buf, n);
+    if (aligned_rule)
+        note_result(fd, buf, n, offset, got);
+    return got;
+}
+
+ssize_t pread(int fd, void *buf, size_t n, off_t offset)
+{
+    if (!real_pread)
+        real_pread = (ssize_t(*)(int, void *, size_t, off_t))dlsym(RTLD_NEXT, "pread");
+    if (!getenv("TAVIK_FAULT_RULES"))
+        return real_pread(fd, buf, n, offset);
+    int aligned_rule;
+    int err = check_read(fd, buf, n, offset, &aligned_rule);
+    if (err) {
+        errno = err;
+        return -1;
+    }
+    ssize_t got = real_pread(fd, buf, n, offset);
+    if (aligned_rule)
+        note_result(fd, buf, n, offset, got);
+    return got;
+}
+
+ssize_t pread64(int fd, void *buf, size_t n, off64_t offset)
+{
+    if (!real_pread64)
+        real_pread64 = (ssize_t(*)(int, void *, size_t, off64_t))dlsym(RTLD_NEXT, "pread64");
+    if (!getenv("TAVIK_FAULT_RULES"))
+        return real_pread64(fd, buf, n, offset);
+    int aligned_rule;
+    int err = check_read(fd, buf, n, (off_t)offset, &aligned_rule);
+    if (err) {
+        errno = err;
+        return -1;
+    }
+    ssize_t got = real_pread64(fd, buf, n, offset);
+    if (aligned_rule)
+        note_result(fd, buf, n, (off_t)offset, got);
+    return got;
+}
