@@ -295,3 +295,126 @@ DWORD HandleGauge()
     ::CloseHandle(h);
     return value;
 }
+
+ImportPatch::ImportPatch(const char* dll, const char* function, void* replacement)
+{
+    auto* base = reinterpret_cast<BYTE*>(::GetModuleHandleW(nullptr));
+    auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
+    auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    auto* desc = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress);
+    for (; desc->Name; ++desc)
+    {
+        if (_stricmp(reinterpret_cast<char*>(base + desc->Name), dll) != 0)
+            continue;
+        auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + desc->OriginalFirstThunk);
+        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + desc->FirstThunk);
+        for (; names->u1.AddressOfData; ++names, ++slots)
+        {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal))
+                continue;
+            auto* byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+            if (strcmp(reinterpret_cast<char*>(byName->Name), function) != 0)
+                continue;
+            m_pSlot = reinterpret_cast<void**>(&slots->u1.Function);
+            m_pOriginal = *m_pSlot;
+            DWORD old;
+            ::VirtualProtect(m_pSlot, sizeof(void*), PAGE_READWRITE, &old);
+            *m_pSlot = replacement;
+            ::VirtualProtect(m_pSlot, sizeof(void*), old, &old);
+            return;
+        }
+    }
+}
+
+ImportPatch::~ImportPatch()
+{
+    if (!m_pSlot)
+        return;
+    DWORD old;
+    ::VirtualProtect(m_pSlot, sizeof(void*), PAGE_READWRITE, &old);
+    *m_pSlot = m_pOriginal;
+    ::VirtualProtect(m_pSlot, sizeof(void*), old, &old);
+}
+
+std::wstring WindowText(HWND hWnd)
+{
+    wchar_t buf[1024] = L"";
+    ::GetWindowTextW(hWnd, buf, 1024);
+    return buf;
+}
+
+std::wstring ClassName(HWND hWnd)
+{
+    wchar_t buf[256] = L"";
+    ::GetClassNameW(hWnd, buf, 256);
+    return buf;
+}
+
+namespace
+{
+struct FindArgs
+{
+    const wchar_t* cls;
+    const wchar_t* title;
+    HWND found;
+};
+
+BOOL CALLBACK FindProc(HWND hWnd, LPARAM lParam)
+{
+    auto* args = reinterpret_cast<FindArgs*>(lParam);
+    if (ClassName(hWnd) == args->cls && (!args->title || WindowText(hWnd) == args->title))
+    {
+        args->found = hWnd;
+        return FALSE;
+    }
+    return TRUE;
+}
+}
+
+HWND FindThreadWindow(DWORD tid, const wchar_t* cls, const wchar_t* title)
+{
+    FindArgs args{cls, title, nullptr};
+    ::EnumThreadWindows(tid, FindProc, reinterpret_cast<LPARAM>(&args));
+    return args.found;
+}
+
+HWND WaitForThreadWindow(DWORD tid, const wchar_t* cls, const wchar_t* title, DWORD timeoutMs)
+{
+    HWND found = nullptr;
+    PumpUntil([&] { return (found = FindThreadWindow(tid, cls, title)) != nullptr && ::IsWindowVisible(found); }, timeoutMs);
+    return found;
+}
+
+MessageBoxInfo ReadMessageBox(HWND hBox)
+{
+    MessageBoxInfo info;
+    info.caption = WindowText(hBox);
+    for (HWND h = ::GetWindow(hBox, GW_CHILD); h; h = ::GetWindow(h, GW_HWNDNEXT))
+    {
+        const std::wstring cls = ClassName(h);
+        const LONG style = ::GetWindowLongW(h, GWL_STYLE);
+        if (cls == L"Static" && (style & SS_TYPEMASK) == SS_ICON)
+            info.hIcon = reinterpret_cast<HICON>(::SendMessageW(h, STM_GETICON, 0, 0));
+        else if (cls == L"Static" && ::GetDlgCtrlID(h) == 0xFFFF)
+            info.text = WindowText(h);
+        else if (cls == L"Button" && ::IsWindowVisible(h))
+            info.buttons.push_back(::GetDlgCtrlID(h));
+    }
+    return info;
+}
+
+void PressOk(HWND hBox)
+{
+    ::PostMessageW(hBox, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(::GetDlgItem(hBox, IDOK)));
+}
+
+std::wstring ProgramPath()
+{
+    wchar_t path[MAX_PATH];
+    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring dir(path);
+    dir.resize(dir.find_last_of(L'\\'));       // .../build/tests
+    dir.resize(dir.find_last_of(L'\\') + 1);   // .../build/
+    return dir + L"tavik.exe";
+}

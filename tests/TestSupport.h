@@ -89,3 +89,38 @@ SIZE_T CommittedPrivateBytes();
 // Open handles of this process; under Wine, which does not count them, the value of a fresh handle stands in
 // (handle values are reused lowest first, so a leak pushes it up).
 DWORD HandleGauge();
+
+// Replaces one imported function of this executable for the object's lifetime, by rewriting its import
+// address table: a platform failure that cannot be provoked from outside, faked without touching the product.
+class ImportPatch
+{
+public:
+    ImportPatch(const char* dll, const char* function, void* replacement);
+    ~ImportPatch();
+    ImportPatch(const ImportPatch&) = delete;
+    ImportPatch& operator=(const ImportPatch&) = delete;
+    bool Applied() const { return m_pSlot != nullptr; }
+
+private:
+    void** m_pSlot = nullptr;
+    void* m_pOriginal = nullptr;
+};
+
+// The first window of thread tid with that class (and caption, when given); null when there is none.
+HWND FindThreadWindow(DWORD tid, const wchar_t* cls, const wchar_t* title = nullptr);
+// Waits, pumping this thread's messages, until such a window exists.
+HWND WaitForThreadWindow(DWORD tid, const wchar_t* cls, const wchar_t* title = nullptr, DWORD timeoutMs = 30000);
+std::wstring WindowText(HWND hWnd);
+std::wstring ClassName(HWND hWnd);
+// A message box's parts, read from the real box.
+struct MessageBoxInfo
+{
+    std::wstring caption, text;
+    HICON hIcon = nullptr;
+    std::vector<int> buttons;  // ids of the visible push buttons
+};
+MessageBoxInfo ReadMessageBox(HWND hBox);
+// Clicks the box's OK button.
+void PressOk(HWND hBox);
+// The windows test executables stand beside (or one folder under) the program they test.
+std::wstring ProgramPath();
