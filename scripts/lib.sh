@@ -70,21 +70,25 @@ start_display() {
     log "virtual display $DISPLAY"
 }
 
+# Bump when the prefix settings below change, so existing prefixes are brought up to date.
+TAVIK_PREFIX_VERSION=2
+
 prepare_prefix() {
     local stamp=$WINEPREFIX/.tavik-ready
-    if [ ! -f "$stamp" ]; then
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
         log "creating Wine prefix in $WINEPREFIX"
-        rm -rf "$WINEPREFIX"
         mkdir -p "$WINEPREFIX"
-        "$WINE" wineboot -i >/dev/null 2>&1 || true
-        "$WINESERVER" -w
+        "$WINE" wineboot -i </dev/null >/dev/null 2>&1 || true
+    fi
+    if [ "$(cat "$stamp" 2>/dev/null)" != "$TAVIK_PREFIX_VERSION" ]; then
         # The dialog's face is "ＭＳ Ｐゴシック"; without a mapping Wine falls back to a face without kana.
         local key='HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes' face
         for face in 'ＭＳ Ｐゴシック' 'MS PGothic' 'ＭＳ ゴシック' 'MS Gothic' 'MS UI Gothic' 'MS Shell Dlg' 'Tahoma'; do
             "$WINE" reg add "$key" /v "$face" /t REG_SZ /d IPAPGothic /f >/dev/null 2>&1
         done
-        "$WINESERVER" -w
-        touch "$stamp"
+        # Wine draws the window frames itself, so captions show on a display without a window manager.
+        "$WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /t REG_SZ /d N /f >/dev/null 2>&1
+        echo "$TAVIK_PREFIX_VERSION" > "$stamp"
     fi
     # Drive T: is a folder the tests own, for cases that need a whole drive.
     mkdir -p "$BUILD_DIR/drive_t"
@@ -93,7 +97,8 @@ prepare_prefix() {
 
 start_wineserver() {
     # A persistent server saves every test process the server's start-up.
-    "$WINESERVER" -p
+    # (A server already running for this prefix, say a developer's, is used as it is.)
+    "$WINESERVER" -p 2>/dev/null || true
     TAVIK_STARTED_WINESERVER=1
     # The first Wine process starts the prefix's services, which keep its output open for ever; started
     # from a test they would hold CTest's pipes and CTest would never see the test end.
