@@ -1,7 +1,9 @@
 // Shared helpers for Tavik's tests.
 #include "TestSupport.h"
 #include "CompareEngine.h"
+#include <atomic>
 #include <cstdio>
+#include <thread>
 
 namespace
 {
@@ -407,6 +409,29 @@ MessageBoxInfo ReadMessageBox(HWND hBox)
 void PressOk(HWND hBox)
 {
     ::PostMessageW(hBox, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(::GetDlgItem(hBox, IDOK)));
+}
+
+AnsweredBox AnswerMessageBox(const std::function<void()>& action)
+{
+    std::atomic<DWORD> tid{0};
+    std::atomic<bool> done{false};
+    std::thread ui([&] {
+        tid = ::GetCurrentThreadId();
+        action();
+        done = true;
+    });
+    PumpUntil([&] { return tid != 0; });
+    AnsweredBox box;
+    HWND hBox = nullptr;
+    PumpUntil([&] { return done || ((hBox = FindThreadWindow(tid, L"#32770")) && ::IsWindowVisible(hBox)); });
+    if (!done && hBox)
+    {
+        static_cast<MessageBoxInfo&>(box) = ReadMessageBox(hBox);
+        box.shown = true;
+        PressOk(hBox);
+    }
+    ui.join();
+    return box;
 }
 
 std::wstring ProgramPath()

@@ -122,5 +122,12 @@ struct MessageBoxInfo
 MessageBoxInfo ReadMessageBox(HWND hBox);
 // Clicks the box's OK button.
 void PressOk(HWND hBox);
+// Runs action on a thread of its own, reads the message box it shows, presses OK and waits for the action to
+// end. shown is false when no box appeared.
+struct AnsweredBox : MessageBoxInfo
+{
+    bool shown = false;
+};
+AnsweredBox AnswerMessageBox(const std::function<void()>& action);
 // The windows test executables stand beside (or one folder under) the program they test.
 std::wstring ProgramPath();

@@ -2,8 +2,6 @@
 #include "CompareDlg.h"
 #include "TestSupport.h"
 #include <gtest/gtest.h>
-#include <atomic>
-#include <thread>
 
 namespace
 {
@@ -308,20 +306,11 @@ TEST_F(FolderTreeTest, AnUnreadableDriveListIsReportedOnceAndLeavesTheTreeEmpty)
     {
         ImportPatch patch("kernel32.dll", "GetLogicalDriveStringsW", reinterpret_cast<void*>(fake));
         ASSERT_TRUE(patch.Applied());
-        std::atomic<DWORD> tid{0};
-        std::atomic<int> result{-1};
-        std::thread ui([&] {
-            tid = ::GetCurrentThreadId();
-            result = host.dlg.FillDriveTree(host.tree) ? 1 : 0;
-        });
-        PumpUntil([&] { return tid != 0; });
-        HWND hBox = WaitForThreadWindow(tid, L"#32770");
-        ASSERT_NE(hBox, nullptr);
-        const MessageBoxInfo info = ReadMessageBox(hBox);
-        EXPECT_EQ(info.text, L"ドライブの検索に失敗しました。");
-        EXPECT_EQ(info.hIcon, ::LoadIconW(nullptr, IDI_EXCLAMATION));
-        PressOk(hBox);
-        ui.join();
+        int result = -1;
+        const AnsweredBox box = AnswerMessageBox([&] { result = host.dlg.FillDriveTree(host.tree) ? 1 : 0; });
+        ASSERT_TRUE(box.shown);
+        EXPECT_EQ(box.text, L"ドライブの検索に失敗しました。");
+        EXPECT_EQ(box.hIcon, ::LoadIconW(nullptr, IDI_EXCLAMATION));
         EXPECT_EQ(result, 0);
         EXPECT_EQ(TreeView_GetCount(host.tree.m_hWnd), 0u);
     }

@@ -163,22 +163,13 @@ TEST(MessageBoxTest, ShowsTheTextWithTheProgramNameOneIconAndOnlyOk)
     } cases[] = {{IDS_BAD_FILENAME, MB_OK | MB_ICONEXCLAMATION, IDI_EXCLAMATION}, {IDS_RUN_COMPLETE, MB_OK | MB_ICONINFORMATION, IDI_INFORMATION}};
     for (const auto& c : cases)
     {
-        std::atomic<DWORD> tid{0};
-        std::atomic<int> result{0};
-        std::thread ui([&] {
-            tid = ::GetCurrentThreadId();
-            result = AfxMessageBox(c.id, c.type);
-        });
-        PumpUntil([&] { return tid != 0; });
-        HWND hBox = WaitForThreadWindow(tid, L"#32770");
-        ASSERT_NE(hBox, nullptr);
-        const MessageBoxInfo info = ReadMessageBox(hBox);
-        EXPECT_EQ(info.caption, L"framework_tests");
-        EXPECT_EQ(info.text, kMessages[c.id]);
-        EXPECT_EQ(info.hIcon, ::LoadIconW(nullptr, c.icon));
-        EXPECT_EQ(info.buttons, std::vector<int>{IDOK});
-        PressOk(hBox);
-        ui.join();
+        int result = 0;
+        const AnsweredBox box = AnswerMessageBox([&] { result = AfxMessageBox(c.id, c.type); });
+        ASSERT_TRUE(box.shown);
+        EXPECT_EQ(box.caption, L"framework_tests");
+        EXPECT_EQ(box.text, kMessages[c.id]);
+        EXPECT_EQ(box.hIcon, ::LoadIconW(nullptr, c.icon));
+        EXPECT_EQ(box.buttons, std::vector<int>{IDOK});
         EXPECT_EQ(result, IDOK);
     }
 }

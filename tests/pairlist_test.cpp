@@ -4,8 +4,6 @@
 #include "TestSupport.h"
 #include "UserException.h"
 #include <gtest/gtest.h>
-#include <atomic>
-#include <thread>
 
 namespace
 {
@@ -110,10 +108,8 @@ TEST(FilePairList, APathWithoutANameIsReportedAndKeepsThePairsAddedBefore)
         CFilePairList list;
         list.AddFile(L"C:\\s1\\kept1", 1);
         list.AddFile(L"C:\\s2\\kept2", 2);
-        std::atomic<DWORD> tid{0};
-        std::atomic<bool> threw{false};
-        std::thread ui([&] {
-            tid = ::GetCurrentThreadId();
+        bool threw = false;
+        const AnsweredBox box = AnswerMessageBox([&] {
             try
             {
                 list.AddFile(bad, 2);
@@ -123,15 +119,10 @@ TEST(FilePairList, APathWithoutANameIsReportedAndKeepsThePairsAddedBefore)
                 threw = true;
             }
         });
-        PumpUntil([&] { return tid != 0; });
-        HWND hBox = WaitForThreadWindow(tid, L"#32770");
-        ASSERT_NE(hBox, nullptr);
-        const MessageBoxInfo info = ReadMessageBox(hBox);
-        EXPECT_EQ(info.text, L"ファイル名が長すぎるか無効なため処理を続行できません。");
-        EXPECT_EQ(info.hIcon, ::LoadIconW(nullptr, IDI_EXCLAMATION));
-        EXPECT_EQ(info.buttons, std::vector<int>{IDOK});
-        PressOk(hBox);
-        ui.join();
+        ASSERT_TRUE(box.shown);
+        EXPECT_EQ(box.text, L"ファイル名が長すぎるか無効なため処理を続行できません。");
+        EXPECT_EQ(box.hIcon, ::LoadIconW(nullptr, IDI_EXCLAMATION));
+        EXPECT_EQ(box.buttons, std::vector<int>{IDOK});
         EXPECT_TRUE(threw);
         EXPECT_EQ(Rows(list), (std::vector<Row>{{L"kept1", L"C:\\s1\\kept1", L""}, {L"kept2", L"", L"C:\\s2\\kept2"}}));
     }
