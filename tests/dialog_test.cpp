@@ -73,6 +73,8 @@ public:
         return gti.hwndFocus;
     }
     bool WaitDone() { return PumpUntil([&] { return done.load(); }); }
+    // A message box of the dialog's thread: its caption is the test program's name.
+    HWND WaitForBox() const { return WaitForThreadWindow(tid, L"#32770", L"dialog_tests"); }
     void Click(int id) const
     {
         ::PostMessageW(hDlg, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(Item(id)));
@@ -474,11 +476,8 @@ TEST(MainDialog, AnUnreadableDriveListEndsTheDialogBeforeItsLoopWithOneBox)
     ImportPatch patch("kernel32.dll", "GetLogicalDriveStringsW", reinterpret_cast<void*>(NoDrives));
     ASSERT_TRUE(patch.Applied());
     DialogRun run(false);
-    HWND hBox = nullptr;
-    ASSERT_TRUE(PumpUntil([&] {
-        hBox = FindThreadWindow(run.tid, L"#32770", L"dialog_tests");
-        return hBox && ::IsWindowVisible(hBox);
-    }));
+    HWND hBox = run.WaitForBox();
+    ASSERT_NE(hBox, nullptr);
     EXPECT_EQ(ReadMessageBox(hBox).text, L"ドライブの検索に失敗しました。");
     PressOk(hBox);
     ASSERT_TRUE(run.WaitDone());
@@ -581,5 +580,107 @@ TEST(Program, StartsShowsBothTreesAndEndsCleanlyOnExit)
     EXPECT_EQ(code, 0u);
     ::CloseHandle(pi.hThread);
     ::CloseHandle(pi.hProcess);
+}
+}  // namespace
+
+namespace
+{
+std::wstring RowText(HWND hList, int row, int column)
+{
+    wchar_t buf[256] = L"";
+    LVITEMW item{};
+    item.iSubItem = column;
+    item.pszText = buf;
+    item.cchTextMax = 256;
+    ::SendMessageW(hList, LVM_GETITEMTEXTW, row, reinterpret_cast<LPARAM>(&item));
+    return buf;
+}
+
+class CompareRun : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        RemoveTree(root);
+        MakeDir(root);
+        MakeDir(root + L"s1");
+        MakeDir(root + L"s2");
+        const auto data = Pattern(3 << 20, 5);
+        auto differs = data;
+        differs.back() ^= 0x80;
+        WriteBytes(root + L"s1\\same.bin", data);
+        WriteBytes(root + L"s2\\same.bin", data);
+        WriteBytes(root + L"s1\\differs.bin", data);
+        WriteBytes(root + L"s2\\differs.bin", differs);
+        WriteText(root + L"s1\\longer.txt", "abc");
+        WriteText(root + L"s2\\longer.txt", "abcd");
+        WriteText(root + L"s1\\only1.txt", "1");
+        WriteText(root + L"s2\\only2.txt", "2");
+    }
+    void TearDown() override { RemoveTree(root); }
+    const std::wstring root = L"T:\\run-test\\";
+};
+
+TEST_F(CompareRun, EveryPairGetsItsVerdictAndTheRunEndsWithItsMessage)
+{
+    DialogRun run;
+    ::SendMessageW(run.Item(IDC_STOP_ON_DIFF), BM_SETCHECK, BST_UNCHECKED, 0);
+    run.SelectFolder(IDC_TREE_SRC1, {L"run-test", L"s1"});
+    run.SelectFolder(IDC_TREE_SRC2, {L"run-test", L"s2"});
+    run.Click(IDC_COMPARE);
+    HWND hBox = run.WaitForBox();
+    ASSERT_NE(hBox, nullptr);
+    EXPECT_EQ(ReadMessageBox(hBox).text, L"比較完了");
+
+    HWND hList = run.Item(IDC_RESULT_LIST);
+    const std::pair<const wchar_t*, const wchar_t*> rows[] = {
+        {L"differs.bin", L"内容が違う"},          {L"longer.txt", L"ファイルサイズが違う"}, {L"only1.txt", L"ソース１にのみ存在"},
+        {L"only2.txt", L"ソース２にのみ存在"},   {L"same.bin", L"同じ"},
+    };
+    ASSERT_EQ(::SendMessageW(hList, LVM_GETITEMCOUNT, 0, 0), static_cast<LRESULT>(std::size(rows)));
+    for (int i = 0; i < static_cast<int>(std::size(rows)); ++i)
+    {
+        EXPECT_EQ(RowText(hList, i, 0), rows[i].first);
+        EXPECT_EQ(RowText(hList, i, 1), rows[i].second) << "row " << i;
+    }
+    EXPECT_EQ(::SendMessageW(run.Item(IDC_TOTAL_PROGRESS), PBM_GETPOS, 0, 0), 5);
+    // The controls stay in the running state until the message is closed.
+    EXPECT_TRUE(::IsWindowEnabled(run.Item(IDC_ABORT)));
+    PressOk(hBox);
+    EXPECT_TRUE(PumpUntil([&] { return ::IsWindowEnabled(run.Item(IDC_COMPARE)) != FALSE; }));
+    EXPECT_FALSE(::IsWindowEnabled(run.Item(IDC_ABORT)));
+    for (const wchar_t* f : {L"s1\\same.bin", L"s2\\same.bin", L"s1\\differs.bin", L"s2\\differs.bin"})
+        EXPECT_TRUE(CanOpenExclusive(root + f));
+}
+
+TEST_F(CompareRun, StopOnDifferenceEndsTheRunAtTheFirstDifferingContent)
+{
+    DialogRun run;
+    run.SelectFolder(IDC_TREE_SRC1, {L"run-test", L"s1"});
+    run.SelectFolder(IDC_TREE_SRC2, {L"run-test", L"s2"});
+    run.Click(IDC_COMPARE);
+    HWND hBox = run.WaitForBox();
+    ASSERT_NE(hBox, nullptr);
+    EXPECT_EQ(ReadMessageBox(hBox).text, L"内容の異なるファイルを見つけたので処理を中断します。");
+    HWND hList = run.Item(IDC_RESULT_LIST);
+    EXPECT_EQ(RowText(hList, 0, 1), L"内容が違う");
+    EXPECT_EQ(RowText(hList, 1, 1), L"ファイルサイズが違う");  // first verdict, never reached
+    EXPECT_EQ(RowText(hList, 4, 1), L"未比較");
+    PressOk(hBox);
+    EXPECT_TRUE(PumpUntil([&] { return ::IsWindowEnabled(run.Item(IDC_COMPARE)) != FALSE; }));
+}
+
+TEST(MainDialogRun, CompareWithoutASelectedFolderAsksForOne)
+{
+    DialogRun run;
+    TreeView_SelectItem(run.Item(IDC_TREE_SRC1), nullptr);
+    run.Click(IDC_COMPARE);
+    HWND hBox = run.WaitForBox();
+    ASSERT_NE(hBox, nullptr);
+    const MessageBoxInfo info = ReadMessageBox(hBox);
+    EXPECT_EQ(info.text, L"ソース１の対象フォルダを選択してください。");
+    EXPECT_EQ(info.hIcon, ::LoadIconW(nullptr, IDI_INFORMATION));
+    PressOk(hBox);
+    EXPECT_TRUE(::IsWindowEnabled(run.Item(IDC_COMPARE)));
 }
 }  // namespace
