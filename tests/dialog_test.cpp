@@ -109,7 +109,7 @@ private:
     std::thread m_thread;
 };
 
-struct ControlSpec
+struct TemplateControl
 {
     int id;
     const wchar_t* cls;
@@ -121,7 +121,7 @@ struct ControlSpec
 const DWORD kTree = WS_BORDER | WS_TABSTOP | TVS_HASBUTTONS | TVS_HASLINES | TVS_LINESATROOT | TVS_SHOWSELALWAYS | TVS_FULLROWSELECT;
 const DWORD kBar = WS_BORDER | PBS_SMOOTH;
 const DWORD kLabel = WS_GROUP | SS_LEFT;
-const ControlSpec kControls[] = {
+const TemplateControl kControls[] = {
     {IDC_TREE_SRC1, L"SysTreeView32", 5, 10, 135, 110, L"Tree1", kTree},
     {IDC_TREE_SRC2, L"SysTreeView32", 145, 10, 135, 110, L"Tree1", kTree},
     {IDC_RESULT_LIST, L"SysListView32", 5, 135, 275, 105, L"List1", WS_BORDER | LVS_REPORT},
@@ -176,7 +176,7 @@ TEST(MainDialog, EveryControlIsBuiltAsTheTemplateSays)
     for (HWND h = ::GetWindow(run.hDlg, GW_CHILD); h; h = ::GetWindow(h, GW_HWNDNEXT), ++i)
     {
         ASSERT_LT(i, std::size(kControls)) << "more controls than the template has";
-        const ControlSpec& c = kControls[i];
+        const TemplateControl& c = kControls[i];
         SCOPED_TRACE(testing::Message() << "control #" << i + 1 << " id " << c.id);
         EXPECT_EQ(::GetDlgCtrlID(h), c.id);
         EXPECT_EQ(ClassName(h), c.cls);
@@ -238,7 +238,7 @@ TEST(MainDialog, TheTemplateResourceHoldsEveryControlExactly)
     p = ReadField(p + 3, face);
     for (size_t i = 0; i < std::size(kControls); ++i)
     {
-        const ControlSpec& c = kControls[i];
+        const TemplateControl& c = kControls[i];
         SCOPED_TRACE(testing::Message() << "item #" << i + 1);
         p = reinterpret_cast<const WORD*>((reinterpret_cast<UINT_PTR>(p) + 3) & ~UINT_PTR(3));  // items are DWORD-aligned
         const DWORD* d = reinterpret_cast<const DWORD*>(p);
@@ -420,21 +420,33 @@ TEST(MainDialog, ExitStopsTheEngineDisablesTheFiveControlsAndEndsWithOk)
     EXPECT_EQ(g_nBoxes, 0);
 }
 
-// Two folders on drive T: holding one large pair, so a comparison is still running when the test acts.
-class RunningComparison : public ::testing::Test
+// Folders s1 and s2 under a folder of drive T: (the test build's own drive), removed afterwards.
+class TwoFoldersOnT : public ::testing::Test
 {
 protected:
+    explicit TwoFoldersOnT(const wchar_t* name) : root(std::wstring(L"T:\\") + name + L"\\") {}
     void SetUp() override
     {
         RemoveTree(root);
         MakeDir(root);
         MakeDir(root + L"s1");
         MakeDir(root + L"s2");
+    }
+    void TearDown() override { RemoveTree(root); }
+    const std::wstring root;
+};
+
+// One large pair, so a comparison is still running when the test acts.
+class RunningComparison : public TwoFoldersOnT
+{
+protected:
+    RunningComparison() : TwoFoldersOnT(L"dialog-test") {}
+    void SetUp() override
+    {
+        TwoFoldersOnT::SetUp();
         MakeSparse(root + L"s1\\big.bin", 2048ull << 20);
         MakeSparse(root + L"s2\\big.bin", 2048ull << 20);
     }
-    void TearDown() override { RemoveTree(root); }
-    const std::wstring root = L"T:\\dialog-test\\";
 };
 
 TEST_F(RunningComparison, EscEndsTheDialogStopsTheEngineAndShowsNoCompletionBox)
@@ -596,15 +608,14 @@ std::wstring RowText(HWND hList, int row, int column)
     return buf;
 }
 
-class CompareRun : public ::testing::Test
+// One pair of each verdict.
+class CompareRun : public TwoFoldersOnT
 {
 protected:
+    CompareRun() : TwoFoldersOnT(L"run-test") {}
     void SetUp() override
     {
-        RemoveTree(root);
-        MakeDir(root);
-        MakeDir(root + L"s1");
-        MakeDir(root + L"s2");
+        TwoFoldersOnT::SetUp();
         const auto data = Pattern(3 << 20, 5);
         auto differs = data;
         differs.back() ^= 0x80;
@@ -617,8 +628,6 @@ protected:
         WriteText(root + L"s1\\only1.txt", "1");
         WriteText(root + L"s2\\only2.txt", "2");
     }
-    void TearDown() override { RemoveTree(root); }
-    const std::wstring root = L"T:\\run-test\\";
 };
 
 TEST_F(CompareRun, EveryPairGetsItsVerdictAndTheRunEndsWithItsMessage)

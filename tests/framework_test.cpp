@@ -196,30 +196,48 @@ BEGIN_MESSAGE_MAP(ThrowingDialog, CDialog)
     ON_BN_CLICKED(IDC_COMPARE, OnCompare)
 END_MESSAGE_MAP()
 
-TEST(DialogTest, AUserExceptionEndsTheCommandSilentlyAndTheDialogLivesOn)
+// Runs a ThrowingDialog's modal loop on a thread of its own.
+struct ModalRun
 {
+    ModalRun()
+    {
+        ui = std::thread([this] {
+            tid = ::GetCurrentThreadId();
+            result = dlg.DoModal();
+        });
+        PumpUntil([&] { return tid != 0; });
+        hDlg = WaitForThreadWindow(tid, L"#32770", L"Tavik Ver0.10β");
+    }
+    ~ModalRun()
+    {
+        if (hDlg && ::IsWindow(hDlg))
+            ::PostMessageW(hDlg, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+        if (ui.joinable())
+            ui.join();
+    }
     ThrowingDialog dlg;
     std::atomic<DWORD> tid{0};
     std::atomic<INT_PTR> result{0};
-    std::thread ui([&] {
-        tid = ::GetCurrentThreadId();
-        result = dlg.DoModal();
-    });
-    PumpUntil([&] { return tid != 0; });
-    HWND hDlg = WaitForThreadWindow(tid, L"#32770", L"Tavik Ver0.10β");
-    ASSERT_NE(hDlg, nullptr);
+    HWND hDlg = nullptr;
+    std::thread ui;
+};
+
+TEST(DialogTest, AUserExceptionEndsTheCommandSilentlyAndTheDialogLivesOn)
+{
+    ModalRun run;
+    ASSERT_NE(run.hDlg, nullptr);
     for (int i = 1; i <= 2; ++i)
     {
-        ::SendMessageW(hDlg, WM_COMMAND, MAKEWPARAM(IDC_COMPARE, BN_CLICKED), 0);
-        EXPECT_EQ(dlg.nCalls, i);
+        ::SendMessageW(run.hDlg, WM_COMMAND, MAKEWPARAM(IDC_COMPARE, BN_CLICKED), 0);
+        EXPECT_EQ(run.dlg.nCalls, i);
     }
-    EXPECT_EQ(dlg.nAfterThrow, 0);
-    EXPECT_TRUE(::IsWindow(hDlg));
-    EXPECT_EQ(FindThreadWindow(tid, L"#32770", nullptr), hDlg);  // no message box appeared
-    ::PostMessageW(hDlg, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
-    ui.join();
-    EXPECT_EQ(result, IDCANCEL);
-    EXPECT_FALSE(::IsWindow(hDlg));
+    EXPECT_EQ(run.dlg.nAfterThrow, 0);
+    EXPECT_TRUE(::IsWindow(run.hDlg));
+    EXPECT_EQ(FindThreadWindow(run.tid, L"#32770", nullptr), run.hDlg);  // no message box appeared
+    ::PostMessageW(run.hDlg, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+    EXPECT_TRUE(PumpUntil([&] { return !::IsWindow(run.hDlg); }));
+    run.ui.join();
+    EXPECT_EQ(run.result, IDCANCEL);
 }
 
 TEST(DialogTest, EnterAndEscEndTheDialogWithOkAndCancel)
@@ -231,20 +249,12 @@ TEST(DialogTest, EnterAndEscEndTheDialogWithOkAndCancel)
     } cases[] = {{VK_RETURN, IDOK}, {VK_ESCAPE, IDCANCEL}};
     for (const auto& c : cases)
     {
-        ThrowingDialog dlg;
-        std::atomic<DWORD> tid{0};
-        std::atomic<INT_PTR> result{0};
-        std::thread ui([&] {
-            tid = ::GetCurrentThreadId();
-            result = dlg.DoModal();
-        });
-        PumpUntil([&] { return tid != 0; });
-        HWND hDlg = WaitForThreadWindow(tid, L"#32770", L"Tavik Ver0.10β");
-        ASSERT_NE(hDlg, nullptr);
+        ModalRun run;
+        ASSERT_NE(run.hDlg, nullptr);
         // The key goes to the focused control, the first tree; the dialog manager turns it into the command.
-        ::PostMessageW(::GetDlgItem(hDlg, IDC_TREE_SRC1), WM_KEYDOWN, c.vk, 0);
-        ui.join();
-        EXPECT_EQ(result, c.expected);
+        ::PostMessageW(::GetDlgItem(run.hDlg, IDC_TREE_SRC1), WM_KEYDOWN, c.vk, 0);
+        run.ui.join();
+        EXPECT_EQ(run.result, c.expected);
     }
 }
 }  // namespace

@@ -43,7 +43,7 @@ struct continuation {
 static pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
 static struct rule g_rules[64];
 static int g_nrules;
-static struct timespec g_mtime;
+static long long g_mtime_sec, g_mtime_nsec;
 static off_t g_size = -1;
 static struct continuation g_cont[16];
 
@@ -59,10 +59,11 @@ static void reload_rules(const char *rules_path)
         g_size = -1;
         return;
     }
-    if (st.st_size == g_size && st.st_mtim.tv_sec == g_mtime.tv_sec && st.st_mtim.tv_nsec == g_mtime.tv_nsec)
+    if (st.st_size == g_size && st.st_mtim.tv_sec == g_mtime_sec && st.st_mtim.tv_nsec == g_mtime_nsec)
         return;
     g_size = st.st_size;
-    g_mtime = st.st_mtim;
+    g_mtime_sec = st.st_mtim.tv_sec;
+    g_mtime_nsec = st.st_mtim.tv_nsec;
     g_nrules = 0;
     FILE *f = fopen(rules_path, "r");
     if (!f)
