@@ -1,28 +1,10 @@
-// CCompareDlg's comparison run: the Compare, Abort and Exit buttons, feeding pairs to the engine, and the progress display.
+// CCompareDlg's comparison run: the Compare, Abort and Exit buttons, feeding pairs to the engine, writing verdicts.
 #include "CompareDlg.h"
 #include "ResultText.h"
 #include "WinApp.h"
 
 namespace
 {
-// Per-mille of a byte count. Both counts are halved first so that 64-bit values convert to double exactly
-// enough; a divisor of 0 shows an empty bar.
-int Scale(UINT64 a, UINT64 b)
-{
-    a >>= 1;
-    b >>= 1;
-    if (b == 0)
-        return 0;
-    return static_cast<int>(static_cast<double>(a) / static_cast<double>(b) * 1000.0);
-}
-
-int Ratio(UINT32 n, UINT32 d)
-{
-    if (d == 0)
-        return 0;
-    return static_cast<int>(static_cast<double>(n) / static_cast<double>(d) * 1000.0);
-}
-
 // Only attributes are asked for, so the size can be read even of a file that someone else holds open.
 bool QueryFileSize(LPCWSTR pszPath, DWORD& dwLow, DWORD& dwHigh)
 {
@@ -192,29 +174,4 @@ void CCompareDlg::OnExit()
 void CCompareDlg::SetResultText(int nRow, const CString& strText)
 {
     CListCtrl(GetDlgItem(IDC_RESULT_LIST).GetSafeHwnd()).SetItemText(nRow, 1, strText);
-}
-
-void CCompareDlg::ResetFileProgress()
-{
-    static const int s_bars[] = {IDC_FILE_PROGRESS, IDC_READ_SRC1, IDC_READ_SRC2, IDC_BUFFER_SRC1, IDC_BUFFER_SRC2};
-    for (int nID : s_bars)
-    {
-        CWnd bar = GetDlgItem(nID);
-        bar.SendMessage(PBM_SETRANGE32, 0, 1000);
-        bar.SendMessage(PBM_SETPOS, 0);
-    }
-}
-
-void CCompareDlg::ShowProgress()
-{
-    CCompareStatus status;
-    m_engine.GetStatus(status);
-    GetDlgItem(IDC_FILE_PROGRESS).SendMessage(PBM_SETPOS, static_cast<WPARAM>(Scale(status.nBytesCompared, status.nFileSize)));
-    GetDlgItem(IDC_READ_SRC1).SendMessage(PBM_SETPOS, static_cast<WPARAM>(Scale(status.nBytesRead1, status.nFileSize)));
-    GetDlgItem(IDC_READ_SRC2).SendMessage(PBM_SETPOS, static_cast<WPARAM>(Scale(status.nBytesRead2, status.nFileSize)));
-    GetDlgItem(IDC_BUFFER_SRC1).SendMessage(PBM_SETPOS, static_cast<WPARAM>(Ratio(status.nFilledSlots1, status.nSlotCount)));
-    GetDlgItem(IDC_BUFFER_SRC2).SendMessage(PBM_SETPOS, static_cast<WPARAM>(Ratio(status.nFilledSlots2, status.nSlotCount)));
-    CString strMode;
-    strMode.LoadString(status.bNormalMode ? IDS_MODE_NORMAL : IDS_MODE_FAST);
-    GetDlgItem(IDC_MODE).SetWindowText(strMode);
 }
