@@ -13,8 +13,9 @@ export WINEARCH=win64
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export LANG=C.UTF-8 LC_ALL=C.UTF-8
 
+# What building and testing need; scripts/run adds what its screenshot needs.
 TAVIK_PACKAGES=(cmake make gcc g++ python3 googletest
-    g++-mingw-w64-x86-64-posix wine64 xvfb xauth x11-utils imagemagick fonts-ipafont-gothic)
+    g++-mingw-w64-x86-64-posix wine64 xvfb xauth fonts-ipafont-gothic)
 
 log() { printf '[tavik] %s\n' "$*" >&2; }
 
@@ -24,7 +25,7 @@ as_root() {
 
 ensure_packages() {
     local missing=() p
-    for p in "${TAVIK_PACKAGES[@]}"; do
+    for p in "${TAVIK_PACKAGES[@]}" "$@"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
