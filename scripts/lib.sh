@@ -76,10 +76,14 @@ TAVIK_PREFIX_VERSION=2
 
 prepare_prefix() {
     local stamp=$WINEPREFIX/.tavik-ready
+    # Wine's mount manager reads the drive links when its server starts: end any server of this prefix (a
+    # persistent one would also make the waits below endless), and start ours once the links are in place.
+    "$WINESERVER" -k 2>/dev/null || true
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         log "creating Wine prefix in $WINEPREFIX"
         mkdir -p "$WINEPREFIX"
         "$WINE" wineboot -i </dev/null >/dev/null 2>&1 || true
+        "$WINESERVER" -w
     fi
     if [ "$(cat "$stamp" 2>/dev/null)" != "$TAVIK_PREFIX_VERSION" ]; then
         # The dialog's face is "ＭＳ Ｐゴシック"; without a mapping Wine falls back to a face without kana.
@@ -89,6 +93,7 @@ prepare_prefix() {
         done
         # Wine draws the window frames itself, so captions show on a display without a window manager.
         "$WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /t REG_SZ /d N /f >/dev/null 2>&1
+        "$WINESERVER" -w
         echo "$TAVIK_PREFIX_VERSION" > "$stamp"
     fi
     # Drive T: is a folder the tests own, for cases that need a whole drive.
@@ -98,8 +103,7 @@ prepare_prefix() {
 
 start_wineserver() {
     # A persistent server saves every test process the server's start-up.
-    # (A server already running for this prefix, say a developer's, is used as it is.)
-    "$WINESERVER" -p 2>/dev/null || true
+    "$WINESERVER" -p
     TAVIK_STARTED_WINESERVER=1
     # The first Wine process starts the prefix's services, which keep its output open for ever; started
     # from a test they would hold CTest's pipes and CTest would never see the test end.
