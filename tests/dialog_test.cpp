@@ -4,6 +4,8 @@
 #include "TestSupport.h"
 #include <gtest/gtest.h>
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 namespace
@@ -60,8 +62,20 @@ public:
     }
     ~DialogRun()
     {
+        // After a failed assertion a message box may still be open, and its loop would keep the thread alive:
+        // answer every box until the dialog has ended, so a failing test fails instead of hanging.
         if (!done && hDlg)
             ::PostMessageW(hDlg, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+        const bool bEnded = PumpUntil([&] {
+            if (HWND hBox = FindThreadWindow(tid, L"#32770", L"dialog_tests"))
+                PressOk(hBox);
+            return done.load();
+        });
+        if (!bEnded)
+        {
+            std::fprintf(stderr, "the dialog did not end\n");
+            std::abort();
+        }
         m_thread.join();
     }
     HWND Item(int id) const { return ::GetDlgItem(hDlg, id); }
@@ -427,6 +441,7 @@ protected:
     explicit TwoFoldersOnT(const wchar_t* name) : root(std::wstring(L"T:\\") + name + L"\\") {}
     void SetUp() override
     {
+        ASSERT_NE(::GetFileAttributesW(L"T:\\"), INVALID_FILE_ATTRIBUTES) << "drive T: is not mapped";
         RemoveTree(root);
         MakeDir(root);
         MakeDir(root + L"s1");
