@@ -643,16 +643,21 @@ protected:
         WriteText(root + L"s1\\only1.txt", "1");
         WriteText(root + L"s2\\only2.txt", "2");
     }
+    // Compares the two folders and returns the message box that ends the run.
+    HWND CompareFolders(DialogRun& run)
+    {
+        run.SelectFolder(IDC_TREE_SRC1, {L"run-test", L"s1"});
+        run.SelectFolder(IDC_TREE_SRC2, {L"run-test", L"s2"});
+        run.Click(IDC_COMPARE);
+        return run.WaitForBox();
+    }
 };
 
 TEST_F(CompareRun, EveryPairGetsItsVerdictAndTheRunEndsWithItsMessage)
 {
     DialogRun run;
     ::SendMessageW(run.Item(IDC_STOP_ON_DIFF), BM_SETCHECK, BST_UNCHECKED, 0);
-    run.SelectFolder(IDC_TREE_SRC1, {L"run-test", L"s1"});
-    run.SelectFolder(IDC_TREE_SRC2, {L"run-test", L"s2"});
-    run.Click(IDC_COMPARE);
-    HWND hBox = run.WaitForBox();
+    HWND hBox = CompareFolders(run);
     ASSERT_NE(hBox, nullptr);
     EXPECT_EQ(ReadMessageBox(hBox).text, L"比較完了");
 
@@ -680,10 +685,7 @@ TEST_F(CompareRun, EveryPairGetsItsVerdictAndTheRunEndsWithItsMessage)
 TEST_F(CompareRun, StopOnDifferenceEndsTheRunAtTheFirstDifferingContent)
 {
     DialogRun run;
-    run.SelectFolder(IDC_TREE_SRC1, {L"run-test", L"s1"});
-    run.SelectFolder(IDC_TREE_SRC2, {L"run-test", L"s2"});
-    run.Click(IDC_COMPARE);
-    HWND hBox = run.WaitForBox();
+    HWND hBox = CompareFolders(run);
     ASSERT_NE(hBox, nullptr);
     EXPECT_EQ(ReadMessageBox(hBox).text, L"内容の異なるファイルを見つけたので処理を中断します。");
     HWND hList = run.Item(IDC_RESULT_LIST);

@@ -56,6 +56,17 @@ protected:
         return {a, b};
     }
 
+    // The run started and found every byte of both files of the given size equal.
+    static void ExpectWholeFileSame(const RunResult& r, UINT64 size)
+    {
+        ASSERT_EQ(r.nStart, IDS_STARTED);
+        EXPECT_EQ(r.code, IDS_SAME);
+        EXPECT_EQ(r.status.nFileSize, size);
+        EXPECT_EQ(r.status.nBytesCompared, size);
+        EXPECT_EQ(r.status.nBytesRead1, size);
+        EXPECT_EQ(r.status.nBytesRead2, size);
+    }
+
     TempDir dir;
     NotifySink sink;
     CCompareEngine engine;
@@ -151,12 +162,7 @@ TEST_F(EngineTest, EqualFilesOfEveryShapeAreSameInNormalMode)
         SCOPED_TRACE(testing::Message() << "size " << size);
         auto [a, b] = EqualPair(size);
         RunResult r = Run(a, b, false);
-        ASSERT_EQ(r.nStart, IDS_STARTED);
-        EXPECT_EQ(r.code, IDS_SAME);
-        EXPECT_EQ(r.status.nFileSize, size);
-        EXPECT_EQ(r.status.nBytesCompared, size);
-        EXPECT_EQ(r.status.nBytesRead1, size);
-        EXPECT_EQ(r.status.nBytesRead2, size);
+        ExpectWholeFileSame(r, size);
         EXPECT_EQ(r.status.nFilledSlots1, 1u);  // the zero-byte slot is counted, never compared
         EXPECT_EQ(r.status.nFilledSlots2, 1u);
         EXPECT_EQ(r.status.nSlotCount, 16u);
@@ -246,12 +252,7 @@ TEST_F(EngineTest, FilesPastFourGibibytesCountPastTwoToThe32)
     MakeSparse(a, size);
     MakeSparse(b, size);
     RunResult r = Run(a, b, false);
-    ASSERT_EQ(r.nStart, IDS_STARTED);
-    EXPECT_EQ(r.code, IDS_SAME);
-    EXPECT_EQ(r.status.nFileSize, size);
-    EXPECT_EQ(r.status.nBytesCompared, size);
-    EXPECT_EQ(r.status.nBytesRead1, size);
-    EXPECT_EQ(r.status.nBytesRead2, size);
+    ExpectWholeFileSame(r, size);
 
     PokeByte(b, size - 1, 1);
     r = Run(a, b, false);

@@ -49,7 +49,6 @@ static struct continuation g_cont[16];
 
 static ssize_t (*real_read)(int, void *, size_t);
 static ssize_t (*real_pread)(int, void *, size_t, off_t);
-static ssize_t (*real_pread64)(int, void *, size_t, off64_t);
 
 static void reload_rules(const char *rules_path)
 {
@@ -184,57 +183,41 @@ static void note_result(int fd, const void *buf, size_t n, off_t offset, ssize_t
     pthread_mutex_unlock(&g_lock);
 }
 
-ssize_t read(int fd, void *buf, size_t n)
+/* One path for all three entry points: check the rules, then make the real call (positional or not). */
+static ssize_t guarded_read(int fd, void *buf, size_t n, off_t offset, int positional)
 {
-    if (!real_read)
+    if (!real_read) {
         real_read = (ssize_t(*)(int, void *, size_t))dlsym(RTLD_NEXT, "read");
+        real_pread = (ssize_t(*)(int, void *, size_t, off_t))dlsym(RTLD_NEXT, "pread");
+    }
     if (!getenv("TAVIK_FAULT_RULES"))
-        return real_read(fd, buf, n);
-    const off_t offset = lseek(fd, 0, SEEK_CUR);
+        return positional ? real_pread(fd, buf, n, offset) : real_read(fd, buf, n);
+    if (!positional)
+        offset = lseek(fd, 0, SEEK_CUR);
     int aligned_rule;
     int err = check_read(fd, buf, n, offset, &aligned_rule);
     if (err) {
         errno = err;
         return -1;
     }
-    ssize_t got = real_read(fd, buf, n);
+    ssize_t got = positional ? real_pread(fd, buf, n, offset) : real_read(fd, buf, n);
     if (aligned_rule)
         note_result(fd, buf, n, offset, got);
     return got;
+}
+
+ssize_t read(int fd, void *buf, size_t n)
+{
+    return guarded_read(fd, buf, n, 0, 0);
 }
 
 ssize_t pread(int fd, void *buf, size_t n, off_t offset)
 {
-    if (!real_pread)
-        real_pread = (ssize_t(*)(int, void *, size_t, off_t))dlsym(RTLD_NEXT, "pread");
-    if (!getenv("TAVIK_FAULT_RULES"))
-        return real_pread(fd, buf, n, offset);
-    int aligned_rule;
-    int err = check_read(fd, buf, n, offset, &aligned_rule);
-    if (err) {
-        errno = err;
-        return -1;
-    }
-    ssize_t got = real_pread(fd, buf, n, offset);
-    if (aligned_rule)
-        note_result(fd, buf, n, offset, got);
-    return got;
+    return guarded_read(fd, buf, n, offset, 1);
 }
 
+/* off_t is 64 bits on the 64-bit systems Wine64 runs on, so pread serves both names. */
 ssize_t pread64(int fd, void *buf, size_t n, off64_t offset)
 {
-    if (!real_pread64)
-        real_pread64 = (ssize_t(*)(int, void *, size_t, off64_t))dlsym(RTLD_NEXT, "pread64");
-    if (!getenv("TAVIK_FAULT_RULES"))
-        return real_pread64(fd, buf, n, offset);
-    int aligned_rule;
-    int err = check_read(fd, buf, n, (off_t)offset, &aligned_rule);
-    if (err) {
-        errno = err;
-        return -1;
-    }
-    ssize_t got = real_pread64(fd, buf, n, offset);
-    if (aligned_rule)
-        note_result(fd, buf, n, (off_t)offset, got);
-    return got;
+    return guarded_read(fd, buf, n, (off_t)offset, 1);
 }
