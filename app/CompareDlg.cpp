@@ -3,7 +3,7 @@
 #include "WinApp.h"
 
 CCompareDlg::CCompareDlg(CWnd* pParent)
-    : CDialog(IDD, pParent), m_nNextPair(0), m_bFastMode(false), m_bStopOnDiff(false)
+    : CDialog(IDD, pParent), m_nNextPair(0), m_bFastMode(false), m_bStopOnDiff(false), m_bPairRunning(false)
 {
     m_hIcon = static_cast<HICON>(::LoadImageW(AfxGetResourceHandle(), MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON, 0, 0,
                                               LR_DEFAULTSIZE | LR_SHARED));

@@ -65,4 +65,6 @@ public:
     int m_nNextPair;
     bool m_bFastMode;
     bool m_bStopOnDiff;
+    // Start returned IDS_STARTED and that pair's completion has not been handled yet.
+    bool m_bPairRunning;
 };

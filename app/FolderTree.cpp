@@ -1,5 +1,6 @@
 // CCompareDlg's folder trees: drive roots, lazy listing of subfolders, and the files of the selected folder.
 #include "CompareDlg.h"
+#include "ExactPath.h"
 #include "FileFind.h"
 #include "WinApp.h"
 #include <vector>
@@ -104,7 +105,8 @@ void CCompareDlg::ExpandFolderItem(NMHDR* pNMHDR, LRESULT* pResult, CTreeCtrl& t
 void CCompareDlg::ListSubfolders(CStringList& names, LPCWSTR pszFolderPath)
 {
     names.RemoveAll();
-    const CString strFolder(pszFolderPath);
+    // Searched in the literal form, so "dd." lists itself and not "dd", and depth has no MAX_PATH limit.
+    const CString strFolder(ToExactPath(pszFolderPath).c_str());
     CFileFind finder;
     if (!finder.FindFile(strFolder + CString(L"*.*")))
         return;
@@ -126,7 +128,7 @@ bool CCompareDlg::GetSelectedFolderFiles(CStringList& files, CTreeCtrl& tree)
         return false;
     const CString strFolder = GetItemPath(tree, hSelected);
     CFileFind finder;
-    if (!finder.FindFile(strFolder + CString(L"*.*")))
+    if (!finder.FindFile(CString(ToExactPath(strFolder).c_str()) + CString(L"*.*")))
         return true;
     bool bMore = true;
     while (bMore)

@@ -1,5 +1,6 @@
 // CCompareEngine: lifecycle, file opening in normal and fast mode, and the reader / comparer threads.
 #include "CompareEngine.h"
+#include "ExactPath.h"
 #include "resource.h"
 #include <cstring>
 
@@ -32,10 +33,39 @@ void JoinAndClear(HANDLE& hThread)
     }
 }
 
+const UINT32 kProgressIntervalMs = 16;  // about 60 refreshes a second
+
 HANDLE OpenForCompare(LPCWSTR pszPath, DWORD dwFlags)
 {
     // Share mode 0: nobody may write, rename or delete the file while it is compared.
-    return ::CreateFileW(pszPath, GENERIC_READ, 0, nullptr, OPEN_EXISTING, dwFlags, nullptr);
+    HANDLE h = ::CreateFileW(ToExactPath(pszPath).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, dwFlags, nullptr);
+    // Only a disk file has bytes to compare. A port would block the reader for ever, a console or the null
+    // device deliver nothing, and either would let two different files pass as the same.
+    if (h != INVALID_HANDLE_VALUE && ::GetFileType(h) != FILE_TYPE_DISK)
+    {
+        ::CloseHandle(h);
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        h = INVALID_HANDLE_VALUE;
+    }
+    return h;
+}
+
+// Offset of the first byte that differs in two runs of n bytes; n when they are equal.
+UINT32 FirstMismatch(const BYTE* p1, const BYTE* p2, UINT32 n)
+{
+    UINT32 i = 0;
+    // Eight bytes at a time until the word that differs, then byte by byte inside it.
+    for (; i + 8 <= n; i += 8)
+    {
+        UINT64 w1, w2;
+        std::memcpy(&w1, p1 + i, 8);
+        std::memcpy(&w2, p2 + i, 8);
+        if (w1 != w2)
+            break;
+    }
+    while (i < n && p1[i] == p2[i])
+        ++i;
+    return i;
 }
 }
 
@@ -76,6 +106,12 @@ CCompareEngine::CCompareEngine()
     m_nBytesCompared = 0;
     m_bNormalMode = true;
     m_bStopped = false;
+    m_lProgressQueued = 0;
+    m_nLastProgressPost = 0;
+    LARGE_INTEGER freq;
+    ::QueryPerformanceFrequency(&freq);
+    m_nProgressGap = freq.QuadPart * kProgressIntervalMs / 1000;
+    m_nFirstDifference = 0;
 }
 
 CCompareEngine::~CCompareEngine()
@@ -149,6 +185,10 @@ int CCompareEngine::Start(LPCWSTR pszPath1, LPCWSTR pszPath2, bool bFastMode)
     for (UINT32 i = 0; i < m_nSlotCount; ++i)
         m_pSlotMask[i] = 0;
     m_nBytesCompared = 0;
+    m_nFirstDifference = 0;
+    // A notice of the last run may still be queued; this run's first one must not wait for it to be taken.
+    m_lProgressQueued = 0;
+    m_nLastProgressPost = 0;
     for (int s = 0; s < 2; ++s)
     {
         for (UINT32 i = 0; i < m_nSlotCount; ++i)
@@ -171,13 +211,18 @@ bool CCompareEngine::OpenNormal(LPCWSTR pszPath1, LPCWSTR pszPath2)
     CloseFiles();
     m_nBlockSize = kNormalBlock;
     m_nBufferSize = m_nSlotCount * kNormalBlock;
-    m_hFile[0] = OpenForCompare(pszPath1, FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL);
+    return OpenPair(pszPath1, pszPath2, FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL);
+}
+
+bool CCompareEngine::OpenPair(LPCWSTR pszPath1, LPCWSTR pszPath2, DWORD dwFlags)
+{
+    m_hFile[0] = OpenForCompare(pszPath1, dwFlags);
     if (m_hFile[0] == INVALID_HANDLE_VALUE)
     {
         CloseFiles();
         return false;
     }
-    m_hFile[1] = OpenForCompare(pszPath2, FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL);
+    m_hFile[1] = OpenForCompare(pszPath2, dwFlags);
     if (m_hFile[1] == INVALID_HANDLE_VALUE)
     {
         CloseFiles();
@@ -208,20 +253,7 @@ bool CCompareEngine::OpenFast(LPCWSTR pszPath1, LPCWSTR pszPath2)
         return false;
     m_nBufferSize = m_nSlotCount * m_nBlockSize;
 
-    const DWORD dwFlags = FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL;
-    m_hFile[0] = OpenForCompare(pszPath1, dwFlags);
-    if (m_hFile[0] == INVALID_HANDLE_VALUE)
-    {
-        CloseFiles();
-        return false;
-    }
-    m_hFile[1] = OpenForCompare(pszPath2, dwFlags);
-    if (m_hFile[1] == INVALID_HANDLE_VALUE)
-    {
-        CloseFiles();
-        return false;
-    }
-    return true;
+    return OpenPair(pszPath1, pszPath2, FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL);
 }
 
 UINT32 CCompareEngine::LeastCommonMultiple(UINT32 a, UINT32 b)
@@ -282,6 +314,8 @@ bool CCompareEngine::WaitFinished()
 
 void CCompareEngine::GetStatus(CCompareStatus& status)
 {
+    // Taken before the copy: a counter that moves after it is shown by the next notice.
+    ::InterlockedExchange(&m_lProgressQueued, 0);
     ::EnterCriticalSection(&m_lock);
     status.nFileSize = m_nFileSize;
     status.nBytesRead1 = m_nBytesRead[0];
@@ -396,6 +430,7 @@ void CCompareEngine::ComparerMain()
         const UINT32 c2 = m_pBytesRead[1][a];
         if (c1 != c2)
         {
+            RecordDifference(a, c1, c2);
             m_bContentDiffers = true;
             ::SetEvent(m_hStop);
             nCode = IDS_LENGTH_DIFFERS;
@@ -403,6 +438,16 @@ void CCompareEngine::ComparerMain()
         }
         if (c1 == 0)
         {
+            // Both ended together, but before the size Start took: both files shrank while read, or their
+            // size was never their content. Fewer bytes than the size were compared; that is not "same".
+            if (m_nBytesCompared < m_nFileSize)
+            {
+                m_nFirstDifference = m_nBytesCompared;
+                m_bContentDiffers = true;
+                ::SetEvent(m_hStop);
+                nCode = IDS_LENGTH_DIFFERS;
+                break;
+            }
             ::SetEvent(m_hStop);
             nCode = IDS_SAME;
             break;
@@ -410,6 +455,7 @@ void CCompareEngine::ComparerMain()
         const size_t nOffset = static_cast<size_t>(a) * m_nBlockSize;
         if (std::memcmp(m_pBuffer[0] + nOffset, m_pBuffer[1] + nOffset, c1) != 0)
         {
+            RecordDifference(a, c1, c2);
             m_bContentDiffers = true;
             ::SetEvent(m_hStop);
             nCode = IDS_CONTENT_DIFFERS;
@@ -435,11 +481,28 @@ void CCompareEngine::ComparerMain()
         PostCompletion(nCode);
 }
 
+void CCompareEngine::RecordDifference(UINT32 nSlot, UINT32 c1, UINT32 c2)
+{
+    // The comparer still holds the slot, so finding the byte costs one more pass over part of one slot.
+    const size_t nOffset = static_cast<size_t>(nSlot) * m_nBlockSize;
+    const UINT32 n = c1 < c2 ? c1 : c2;
+    m_nFirstDifference = m_nBytesCompared + FirstMismatch(m_pBuffer[0] + nOffset, m_pBuffer[1] + nOffset, n);
+}
+
 void CCompareEngine::PostProgress()
 {
-    // A lost progress notice costs nothing: it carries no data and the next one shows the current counters.
-    if (m_hNotifyWnd)
-        g_enginePlatform.pfnPostMessage(m_hNotifyWnd, WM_COMPARE_NOTIFY, 1, 0);
+    // A skipped progress notice costs nothing: it carries no data and the next one shows the current counters.
+    if (!m_hNotifyWnd)
+        return;
+    LARGE_INTEGER now;
+    ::QueryPerformanceCounter(&now);
+    if (now.QuadPart - ::InterlockedCompareExchange64(&m_nLastProgressPost, 0, 0) < m_nProgressGap)
+        return;
+    if (::InterlockedCompareExchange(&m_lProgressQueued, 1, 0) != 0)
+        return;
+    ::InterlockedExchange64(&m_nLastProgressPost, now.QuadPart);
+    if (!g_enginePlatform.pfnPostMessage(m_hNotifyWnd, WM_COMPARE_NOTIFY, 1, 0))
+        ::InterlockedExchange(&m_lProgressQueued, 0);
 }
 
 void CCompareEngine::PostCompletion(int nCode)

@@ -47,6 +47,9 @@ public:
     // IDS_READ_FAILED, IDS_CONTENT_DIFFERS or IDS_NO_ERROR.
     int GetErrorCode() const;
     bool IsStopped() const { return m_bStopped; }
+    // After a run that ended on a difference (completion 13 or 14, or a short file): the offset of the first byte
+    // that differs, or where one file ended before the other. Read after the threads are joined.
+    UINT64 GetFirstDifference() const { return m_nFirstDifference; }
 
     bool m_bContentDiffers;
     bool m_bReadError[2];
@@ -81,8 +84,20 @@ private:
     void PostCompletion(int nCode);
     void CloseFiles();
     void FreeBuffers();
+    bool OpenPair(LPCWSTR pszPath1, LPCWSTR pszPath2, DWORD dwFlags);
+    void RecordDifference(UINT32 nSlot, UINT32 c1, UINT32 c2);
 
     // Set while the owner is inside Stop: a completion that cannot be queued is then given up instead of retried,
     // because the owner, who would drain the queue, is waiting for the comparer.
     HANDLE m_hOwnerStopping;
+
+    // At most one progress notice waits in the owner's queue, and they come at most every kProgressInterval:
+    // at GB/s one notice per slot would bury input and paint under thousands of messages a second.
+    // 1 from the post until the owner's GetStatus takes the snapshot.
+    volatile LONG m_lProgressQueued;
+    // Performance-counter time of the last progress notice posted, and the least gap between two.
+    volatile LONGLONG m_nLastProgressPost;
+    LONGLONG m_nProgressGap;
+
+    UINT64 m_nFirstDifference;
 };

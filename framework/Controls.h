@@ -34,6 +34,8 @@ public:
     int InsertItem(int nItem, LPCWSTR pszText) const;
     BOOL SetItemText(int nItem, int nSubItem, LPCWSTR pszText) const;
     BOOL DeleteAllItems() const { return static_cast<BOOL>(SendMessage(LVM_DELETEALLITEMS)); }
+    // Reserves room for nItems rows, so a long fill does not grow the list step by step.
+    void SetItemCount(int nItems) const { SendMessage(LVM_SETITEMCOUNT, static_cast<WPARAM>(nItems)); }
 };
 
 class CToolTipCtrl : public CWnd

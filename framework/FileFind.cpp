@@ -5,14 +5,7 @@
 bool CFileFind::FindFile(LPCWSTR pszPattern)
 {
     Close();
-    // A pattern at or over MAX_PATH would be cut or rejected differently by each platform layer;
-    // treat it as a folder that cannot be listed rather than search a truncated path.
     const size_t nLen = wcslen(pszPattern);
-    if (nLen >= MAX_PATH)
-    {
-        ::SetLastError(ERROR_FILENAME_EXCED_RANGE);
-        return false;
-    }
     m_hFind = ::FindFirstFileW(pszPattern, &m_next);
     if (m_hFind == INVALID_HANDLE_VALUE)
         return false;

@@ -10,7 +10,7 @@ public:
     CFileFind(const CFileFind&) = delete;
     CFileFind& operator=(const CFileFind&) = delete;
 
-    // Starts a search; false when it cannot start (no entry, no folder, no medium, pattern too long).
+    // Starts a search; false when it cannot start (no entry, no folder, no medium).
     bool FindFile(LPCWSTR pszPattern);
     // Moves to the next entry; false when the entry it moved to is the last one.
     bool FindNextFile();

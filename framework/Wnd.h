@@ -18,6 +18,8 @@ public:
     BOOL SetWindowText(LPCWSTR psz) const { return ::SetWindowTextW(m_hWnd, psz); }
     BOOL IsIconic() const { return ::IsIconic(m_hWnd); }
     BOOL GetClientRect(RECT* pRect) const { return ::GetClientRect(m_hWnd, pRect); }
+    void SetRedraw(BOOL bRedraw = TRUE) const { SendMessage(WM_SETREDRAW, static_cast<WPARAM>(bRedraw)); }
+    BOOL Invalidate(BOOL bErase = TRUE) const { return ::InvalidateRect(m_hWnd, nullptr, bErase); }
 
     HWND m_hWnd = nullptr;
 };
