@@ -23,6 +23,15 @@ std::wstring FromUnix(const std::string& unixPath)
 }
 }
 
+// Test files are made and removed through the literal form, so that names Win32 would rewrite ("nul.txt", "x.")
+// and paths past MAX_PATH are real files on disk.
+std::wstring Literal(const std::wstring& path)
+{
+    if (path.size() >= 3 && path[1] == L':' && path[2] == L'\\')
+        return L"\\\\?\\" + path;
+    return path;
+}
+
 TempDir::TempDir()
 {
     static LONG s_counter;
@@ -46,7 +55,7 @@ void RemoveTree(const std::wstring& path)
     if (!dir.empty() && dir.back() != L'\\')
         dir += L'\\';
     WIN32_FIND_DATAW fd;
-    HANDLE h = ::FindFirstFileW((dir + L"*").c_str(), &fd);
+    HANDLE h = ::FindFirstFileW(Literal(dir + L"*").c_str(), &fd);
     if (h != INVALID_HANDLE_VALUE)
     {
         do
@@ -55,21 +64,21 @@ void RemoveTree(const std::wstring& path)
             if (name == L"." || name == L"..")
                 continue;
             std::wstring full = dir + name;
-            ::SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
+            ::SetFileAttributesW(Literal(full).c_str(), FILE_ATTRIBUTE_NORMAL);
             if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
                 RemoveTree(full);
             else
-                ::DeleteFileW(full.c_str());
+                ::DeleteFileW(Literal(full).c_str());
         } while (::FindNextFileW(h, &fd));
         ::FindClose(h);
     }
-    ::SetFileAttributesW(dir.c_str(), FILE_ATTRIBUTE_NORMAL);
-    ::RemoveDirectoryW(dir.c_str());
+    ::SetFileAttributesW(Literal(dir).c_str(), FILE_ATTRIBUTE_NORMAL);
+    ::RemoveDirectoryW(Literal(dir).c_str());
 }
 
 void MakeDir(const std::wstring& path)
 {
-    ::CreateDirectoryW(path.c_str(), nullptr);
+    ::CreateDirectoryW(Literal(path).c_str(), nullptr);
 }
 
 std::vector<unsigned char> Pattern(size_t size, unsigned seed)
@@ -88,7 +97,7 @@ std::vector<unsigned char> Pattern(size_t size, unsigned seed)
 
 void WriteBytes(const std::wstring& path, const std::vector<unsigned char>& data)
 {
-    HANDLE h = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = ::CreateFileW(Literal(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     size_t done = 0;
     while (h != INVALID_HANDLE_VALUE && done < data.size())
     {
@@ -130,7 +139,7 @@ void PokeByte(const std::wstring& path, UINT64 offset, unsigned char value)
 
 bool CanOpenExclusive(const std::wstring& path)
 {
-    HANDLE h = ::CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = ::CreateFileW(Literal(path).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return false;
     ::CloseHandle(h);
@@ -243,6 +252,7 @@ NotifySink::~NotifySink()
 void NotifySink::Clear()
 {
     m_nProgress = 0;
+    m_nSecondQueued = 0;
     m_completions.clear();
 }
 
@@ -265,7 +275,17 @@ LRESULT CALLBACK NotifySink::WndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM
     if (uMsg == WM_COMPARE_NOTIFY && self)
     {
         if (wParam == 1)
+        {
             ++self->m_nProgress;
+            if (self->m_pEngine)
+            {
+                MSG next;
+                if (::PeekMessageW(&next, hWnd, WM_COMPARE_NOTIFY, WM_COMPARE_NOTIFY, PM_NOREMOVE) && next.wParam == 1)
+                    ++self->m_nSecondQueued;
+                CCompareStatus status;
+                self->m_pEngine->GetStatus(status);
+            }
+        }
         else if (wParam == 0)
             self->m_completions.push_back(lParam);
         return 0;

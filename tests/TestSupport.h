@@ -21,6 +21,8 @@ private:
     std::wstring m_path;
 };
 
+// A drive path in the literal form (\\?\X:\...): the helpers below make and remove files by their real names.
+std::wstring Literal(const std::wstring& path);
 void RemoveTree(const std::wstring& path);
 void MakeDir(const std::wstring& path);
 // Bytes derived from seed, so two files written with the same seed are equal.
@@ -60,6 +62,8 @@ private:
     std::string m_text;
 };
 
+class CCompareEngine;
+
 // A hidden window that records every WM_COMPARE_NOTIFY it receives.
 class NotifySink
 {
@@ -72,6 +76,10 @@ public:
     int Progress() const { return m_nProgress; }
     const std::vector<LPARAM>& Completions() const { return m_completions; }
     void Clear();
+    // From now on every progress notice takes a snapshot of the engine, as the dialog does, which lets the engine
+    // post the next one. Before taking it, the sink looks whether a second progress notice is queued behind.
+    void TakeSnapshots(CCompareEngine* pEngine) { m_pEngine = pEngine; }
+    int SecondProgressQueued() const { return m_nSecondQueued; }
     // Pumps until n completions have arrived; false on time-out.
     bool WaitCompletions(size_t n, DWORD timeoutMs = 30000);
     // Dispatches whatever is queued now.
@@ -81,6 +89,8 @@ private:
     static LRESULT CALLBACK WndProc(HWND, UINT, WPARAM, LPARAM);
     HWND m_hWnd = nullptr;
     int m_nProgress = 0;
+    int m_nSecondQueued = 0;
+    CCompareEngine* m_pEngine = nullptr;
     std::vector<LPARAM> m_completions;
 };
 

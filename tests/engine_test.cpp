@@ -1,5 +1,6 @@
 // The comparison engine on real files with real threads, its notices received by a real window.
 #include "CompareEngine.h"
+#include "ExactPath.h"
 #include "TestSupport.h"
 #include "resource.h"
 #include <gtest/gtest.h>
@@ -226,7 +227,7 @@ TEST_F(EngineTest, ASingleFlippedByteIsFoundAtEverySlotBoundary)
     const auto data = Pattern(size, 7);
     const std::wstring a = dir / L"a.bin", b = dir / L"b.bin";
     WriteBytes(a, data);
-    const size_t positions[] = {0, MiB - 1, MiB, 2 * MiB - 1, 2 * MiB, 3 * MiB - 1};
+    const size_t positions[] = {0, 12345, MiB - 1, MiB, MiB + 777, 2 * MiB - 1, 2 * MiB, 3 * MiB - 1};
     for (size_t pos : positions)
     {
         auto changed = data;
@@ -239,6 +240,7 @@ TEST_F(EngineTest, ASingleFlippedByteIsFoundAtEverySlotBoundary)
             ASSERT_EQ(r.nStart, IDS_STARTED);
             EXPECT_EQ(r.code, IDS_CONTENT_DIFFERS);
             EXPECT_EQ(r.status.nBytesCompared, pos / MiB * MiB);
+            EXPECT_EQ(engine.GetFirstDifference(), pos);
             EXPECT_EQ(r.nErrorCode, IDS_CONTENT_DIFFERS);
             EXPECT_FALSE(r.bStopped);
         }
@@ -258,6 +260,112 @@ TEST_F(EngineTest, FilesPastFourGibibytesCountPastTwoToThe32)
     r = Run(a, b, false);
     EXPECT_EQ(r.code, IDS_CONTENT_DIFFERS);
     EXPECT_EQ(r.status.nBytesCompared, (size - 1) / MiB * MiB);
+    EXPECT_EQ(engine.GetFirstDifference(), size - 1);
+}
+
+TEST_F(EngineTest, ProgressNoticesWaitForTheOwnersSnapshotAndComeAtMostEverySixteenMilliseconds)
+{
+    // Sparse files read at memory speed: thousands of slots, far more than the display could ever show.
+    const std::wstring a = dir / L"sparse1", b = dir / L"sparse2";
+    MakeSparse(a, 1024 * MiB);
+    MakeSparse(b, 1024 * MiB);
+    sink.TakeSnapshots(&engine);
+    LARGE_INTEGER freq, t0, t1;
+    ::QueryPerformanceFrequency(&freq);
+    ::QueryPerformanceCounter(&t0);
+    RunResult r = Run(a, b, false);
+    ::QueryPerformanceCounter(&t1);
+    sink.TakeSnapshots(nullptr);
+    ExpectWholeFileSame(r, 1024 * MiB);
+    const double ms = static_cast<double>(t1.QuadPart - t0.QuadPart) * 1000.0 / static_cast<double>(freq.QuadPart);
+    // Taking a snapshot lets the next notice come; never are two waiting at once; never more than one per 16 ms.
+    EXPECT_GE(r.nProgress, 2) << ms << " ms";
+    EXPECT_EQ(sink.SecondProgressQueued(), 0);
+    EXPECT_LE(r.nProgress, static_cast<int>(ms / 16.0) + 2) << ms << " ms";
+}
+
+TEST(ExactPath, DriveAndUncPathsTakeTheLiteralFormAndOthersStayAsTheyAre)
+{
+    const struct
+    {
+        const wchar_t *in, *out;
+    } cases[] = {
+        {L"C:\\", L"\\\\?\\C:\\"},
+        {L"t:\\dir\\nul.txt", L"\\\\?\\t:\\dir\\nul.txt"},
+        {L"C:\\dir\\x.", L"\\\\?\\C:\\dir\\x."},
+        {L"\\\\server\\share\\dir\\", L"\\\\?\\UNC\\server\\share\\dir\\"},
+        {L"\\\\?\\C:\\already", L"\\\\?\\C:\\already"},
+        {L"\\\\?\\UNC\\server\\share\\f", L"\\\\?\\UNC\\server\\share\\f"},
+        {L"\\\\.\\NUL", L"\\\\.\\NUL"},
+        {L"relative\\file", L"relative\\file"},
+        {L"C:relative", L"C:relative"},
+        {L"", L""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ToExactPath(c.in), c.out) << std::string(c.in, c.in + wcslen(c.in));
+}
+
+// Names Win32 would take for a device or strip of trailing dots and spaces, at any depth: each opens the file of
+// exactly that name. Made on disk by their literal names.
+TEST_F(EngineTest, EveryNameOpensTheFileOfExactlyThatName)
+{
+    const std::wstring s1 = dir / L"s1\\", s2 = dir / L"s2\\";
+    MakeDir(s1);
+    MakeDir(s2);
+    std::wstring deep1 = s1, deep2 = s2;
+    for (int i = 0; i < 40; ++i)
+    {
+        const std::wstring level = L"level-" + std::to_wstring(i) + L"-abcdefgh\\";
+        MakeDir(deep1 += level);
+        MakeDir(deep2 += level);
+    }
+    const std::wstring names[] = {L"nul.txt", L"CON", L"aux.c", L"com1.log", L"lpt9", L"Nul.tar.gz", L"conin$", L"PRN.log",
+                                  L"CONOUT$.x", L"com9 ", L"lpt1.", L"x", L"x.", L"x ", L"x.."};
+    unsigned seed = 1;
+    for (const std::wstring& name : names)
+    {
+        for (const std::wstring& folder : {std::wstring(), deep1.substr(s1.size())})
+        {
+            const std::wstring a = s1 + folder + name, b = s2 + folder + name;
+            SCOPED_TRACE(testing::Message() << "\"" << std::string(name.begin(), name.end()) << "\" path length " << a.size());
+            const auto data = Pattern(3000, ++seed);
+            WriteBytes(a, data);
+            WriteBytes(b, Pattern(3000, seed + 1000));
+            for (bool bFast : {false, true})
+            {
+                RunResult r = Run(a, b, bFast);
+                ASSERT_EQ(r.nStart, IDS_STARTED);
+                EXPECT_EQ(r.code, IDS_CONTENT_DIFFERS);
+            }
+            WriteBytes(b, data);
+            ExpectWholeFileSame(Run(a, b, false), 3000);
+        }
+    }
+    // Both "x" are equal by now, and "x." holds other bytes: a path stripped of its dot would find this pair the same.
+    RunResult r = Run(s1 + L"x.", s2 + L"x", false);
+    ASSERT_EQ(r.nStart, IDS_STARTED);
+    EXPECT_EQ(r.code, IDS_CONTENT_DIFFERS);
+    EXPECT_GT(deep1.size() + 12, static_cast<size_t>(600));
+}
+
+TEST_F(EngineTest, AHandleThatIsNotADiskFileIsNeverCompared)
+{
+    const std::wstring a = dir / L"real.bin";
+    WriteBytes(a, Pattern(0));
+    const std::pair<std::wstring, std::wstring> pairs[] = {
+        {L"\\\\.\\NUL", L"\\\\.\\NUL"}, {a, L"\\\\.\\NUL"}, {L"\\\\.\\NUL", a}};
+    for (const auto& p : pairs)
+    {
+        for (bool bFast : {false, true})
+        {
+            SCOPED_TRACE(testing::Message() << std::string(p.first.begin(), p.first.end()) << " / "
+                                            << std::string(p.second.begin(), p.second.end()) << (bFast ? " fast" : ""));
+            EXPECT_EQ(engine.Start(p.first.c_str(), p.second.c_str(), bFast), IDS_CANNOT_OPEN);
+            EXPECT_EQ(engine.m_hFile[0], nullptr);
+            EXPECT_EQ(engine.m_hFile[1], nullptr);
+            EXPECT_TRUE(CanOpenExclusive(a));
+        }
+    }
 }
 
 TEST_F(EngineTest, StopOnAFreshEngineOnlyMarksItStopped)
@@ -360,7 +468,29 @@ TEST_F(EngineTest, AFileThatChangesLengthWhileReadGivesLengthDiffers)
             ASSERT_EQ(r.nStart, IDS_STARTED);
             EXPECT_EQ(r.code, IDS_LENGTH_DIFFERS);
             EXPECT_EQ(r.nErrorCode, IDS_CONTENT_DIFFERS);
+            EXPECT_EQ(engine.GetFirstDifference(), bGrow ? 4 * MiB : 3 * MiB - 100);
         }
+    }
+}
+
+TEST_F(EngineTest, FilesThatBothEndBeforeTheirSizeAreNeverSame)
+{
+    if (!FaultRules::Available())
+        GTEST_SKIP() << "fault injector not preloaded";
+    for (bool bFast : {false, true})
+    {
+        SCOPED_TRACE(bFast ? "fast" : "normal");
+        auto [a, b] = EqualPair(4 * MiB, L"both");
+        FaultRules rules;
+        // Both shrink alike while read: every slot holds equal bytes and both reach their end together.
+        rules.Resize(a, 2 * MiB, 3 * MiB - 100);
+        rules.Resize(b, 2 * MiB, 3 * MiB - 100);
+        RunResult r = Run(a, b, bFast);
+        ASSERT_EQ(r.nStart, IDS_STARTED);
+        EXPECT_EQ(r.code, IDS_LENGTH_DIFFERS);
+        EXPECT_EQ(r.nErrorCode, IDS_CONTENT_DIFFERS);
+        EXPECT_EQ(r.status.nBytesCompared, 3 * MiB - 100);
+        EXPECT_EQ(engine.GetFirstDifference(), r.status.nBytesCompared);
     }
 }
 
@@ -472,13 +602,14 @@ TEST_F(EngineTest, AThousandStartsAndStopsAtRandomMomentsNeitherHangNorLeak)
             memBefore = CommittedPrivateBytes();
             handlesBefore = HandleGauge();
         }
+        const int nProgress = sink.Progress();
         ASSERT_EQ(engine.Start(a.c_str(), b.c_str(), false), IDS_STARTED) << "cycle " << i;
         switch (rng() % 3)
         {
         case 0:  // at once, usually before the first slot
             break;
         case 1:  // once reading is under way
-            ASSERT_TRUE(PumpUntil([&] { return sink.Progress() > 0 || sink.Completions().size() > nCompletions; })) << i;
+            ASSERT_TRUE(PumpUntil([&] { return sink.Progress() > nProgress || sink.Completions().size() > nCompletions; })) << i;
             break;
         default:  // after the completion was posted
             ASSERT_TRUE(sink.WaitCompletions(nCompletions + 1)) << "cycle " << i;
