@@ -2,6 +2,7 @@
 #include "CompareDlg.h"
 #include "TestSupport.h"
 #include <gtest/gtest.h>
+#include <algorithm>
 
 namespace
 {
@@ -100,6 +101,21 @@ protected:
     void TearDown() override { RemoveTree(root); }
 
     std::wstring Path(const std::wstring& rel) const { return root + rel; }
+    // The wanted names (prefixed with prefix) in the order the file system yields them: nothing may sort them.
+    std::vector<std::wstring> InNativeOrder(const std::wstring& rel, std::vector<std::wstring> wanted,
+                                            const std::wstring& prefix = std::wstring()) const
+    {
+        std::vector<std::wstring> ordered;
+        WIN32_FIND_DATAW fd;
+        HANDLE h = ::FindFirstFileW(Literal(Path(rel) + L"*").c_str(), &fd);
+        for (BOOL more = h != INVALID_HANDLE_VALUE; more; more = ::FindNextFileW(h, &fd))
+            if (std::find(wanted.begin(), wanted.end(), fd.cFileName) != wanted.end())
+                ordered.push_back(prefix + fd.cFileName);
+        if (h != INVALID_HANDLE_VALUE)
+            ::FindClose(h);
+        EXPECT_EQ(ordered.size(), wanted.size());
+        return ordered;
+    }
     void Hide(const std::wstring& rel, DWORD attr) const { ::SetFileAttributesW(Path(rel).c_str(), attr); }
     // Fills the host's tree with drives and returns T:'s root item.
     HTREEITEM DriveT()
@@ -139,9 +155,7 @@ TEST_F(FolderTreeTest, HiddenSystemAndDotEntriesNeverAppearAndButtonsFollowVisib
     HTREEITEM test = host.Child(t, L"tree-test");
     ASSERT_NE(test, nullptr);
     host.Expand(test);
-    std::vector<std::wstring> names = host.Children(test);
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::wstring>{L"empty", L"onlyhidden", L"plain"}));
+    EXPECT_EQ(host.Children(test), InNativeOrder(L"", {L"empty", L"onlyhidden", L"plain"}));
     EXPECT_TRUE(host.HasButton(host.Child(test, L"plain")));
     EXPECT_FALSE(host.HasButton(host.Child(test, L"onlyhidden")));
     EXPECT_FALSE(host.HasButton(host.Child(test, L"empty")));
@@ -171,9 +185,7 @@ TEST_F(FolderTreeTest, ADriveRootIsListedAfreshOnEveryExpandOrCollapse)
     // Deeper expansions come back collapsed, with their placeholder again.
     EXPECT_EQ(host.Children(test), std::vector<std::wstring>{L"*"});
     host.Expand(test);
-    std::vector<std::wstring> names = host.Children(test);
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::wstring>{L"a", L"b"}));
+    EXPECT_EQ(host.Children(test), InNativeOrder(L"", {L"a", L"b"}));
     EXPECT_EQ(host.Children(host.Child(test, L"a")), std::vector<std::wstring>{L"*"});
 }
 
@@ -225,8 +237,7 @@ TEST_F(FolderTreeTest, TheSelectedFolderYieldsItsVisiblePlainFilesOnly)
     std::vector<std::wstring> got;
     for (POSITION pos = files.GetHeadPosition(); pos;)
         got.push_back(std::wstring(files.GetNext(pos)));
-    std::sort(got.begin(), got.end());
-    EXPECT_EQ(got, (std::vector<std::wstring>{Path(L"photo[1].jpg"), Path(L"plain.txt"), Path(L"readonly.txt")}));
+    EXPECT_EQ(got, InNativeOrder(L"", {L"photo[1].jpg", L"plain.txt", L"readonly.txt"}, root));
     Hide(L"readonly.txt", FILE_ATTRIBUTE_NORMAL);
 }
 
@@ -259,23 +270,167 @@ TEST_F(FolderTreeTest, NoSelectionGivesFalseAndAnEmptiedList)
     EXPECT_TRUE(files.IsEmpty());
 }
 
-TEST_F(FolderTreeTest, AFolderBeyondThePathLimitCountsAsUnlistable)
+// Wine sorts every directory listing, so unsorted order cannot be seen on its drives: these stand-ins for the
+// search functions yield each listing backwards, and whatever the trees show must come in that order.
+struct ReversedSearch
 {
-    // Each level is short enough to create, but the search pattern of the deepest one passes MAX_PATH.
-    std::wstring rel;
-    const std::wstring level(60, L'd');
-    for (int i = 0; i < 4; ++i)
+    std::vector<WIN32_FIND_DATAW> entries;
+    size_t next = 0;
+};
+
+// This executable's own calls go through the replaced imports; the real functions are taken from kernel32.
+template <typename F>
+F Real(const char* name)
+{
+    return reinterpret_cast<F>(reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), name)));
+}
+
+HANDLE WINAPI ReversedFindFirst(LPCWSTR pszPattern, LPWIN32_FIND_DATAW pData)
+{
+    auto* search = new ReversedSearch;
+    WIN32_FIND_DATAW fd;
+    HANDLE h = Real<HANDLE(WINAPI*)(LPCWSTR, LPWIN32_FIND_DATAW)>("FindFirstFileW")(pszPattern, &fd);
+    const auto pfnNext = Real<BOOL(WINAPI*)(HANDLE, LPWIN32_FIND_DATAW)>("FindNextFileW");
+    for (BOOL more = h != INVALID_HANDLE_VALUE; more; more = pfnNext(h, &fd))
+        search->entries.insert(search->entries.begin(), fd);
+    if (h != INVALID_HANDLE_VALUE)
+        Real<BOOL(WINAPI*)(HANDLE)>("FindClose")(h);
+    if (search->entries.empty())
     {
-        rel += level + L"\\";
+        delete search;
+        ::SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    *pData = search->entries[search->next++];
+    return reinterpret_cast<HANDLE>(search);
+}
+
+BOOL WINAPI ReversedFindNext(HANDLE h, LPWIN32_FIND_DATAW pData)
+{
+    auto* search = reinterpret_cast<ReversedSearch*>(h);
+    if (search->next == search->entries.size())
+    {
+        ::SetLastError(ERROR_NO_MORE_FILES);
+        return FALSE;
+    }
+    *pData = search->entries[search->next++];
+    return TRUE;
+}
+
+BOOL WINAPI ReversedFindClose(HANDLE h)
+{
+    delete reinterpret_cast<ReversedSearch*>(h);
+    return TRUE;
+}
+
+TEST_F(FolderTreeTest, FoldersAndFilesComeInTheFileSystemsOrderUnsorted)
+{
+    std::vector<std::wstring> folders, files;
+    for (int i = 0; i < 30; ++i)
+    {
+        folders.push_back(L"folder-" + std::to_wstring((i * 7) % 30));
+        files.push_back(L"file-" + std::to_wstring((i * 11) % 30) + L".txt");
+        MakeDir(Path(folders.back()));
+        WriteText(Path(files.back()), "f");
+    }
+    HTREEITEM t = DriveT();
+    host.Expand(t);
+    HTREEITEM test = host.Child(t, L"tree-test");
+    ImportPatch first("kernel32.dll", "FindFirstFileW", reinterpret_cast<void*>(ReversedFindFirst));
+    ImportPatch next("kernel32.dll", "FindNextFileW", reinterpret_cast<void*>(ReversedFindNext));
+    ImportPatch close("kernel32.dll", "FindClose", reinterpret_cast<void*>(ReversedFindClose));
+    ASSERT_TRUE(first.Applied() && next.Applied() && close.Applied());
+    const std::vector<std::wstring> native = InNativeOrder(L"", folders);
+    std::vector<std::wstring> sorted = native;
+    std::sort(sorted.begin(), sorted.end());
+    ASSERT_NE(native, sorted);
+
+    host.Expand(test);
+    EXPECT_EQ(host.Children(test), native);
+    host.Select(test);
+    CStringList listed;
+    ASSERT_TRUE(host.dlg.GetSelectedFolderFiles(listed, host.tree));
+    std::vector<std::wstring> got;
+    for (POSITION pos = listed.GetHeadPosition(); pos;)
+        got.push_back(std::wstring(listed.GetNext(pos)));
+    EXPECT_EQ(got, InNativeOrder(L"", files, root));
+}
+
+TEST_F(FolderTreeTest, AFolderFortyLevelsDeepExpandsListsAndYieldsItsFiles)
+{
+    // Past MAX_PATH many times over: each level has a button, and the deepest folder gives its file's full path.
+    std::wstring rel;
+    for (int i = 0; i < 40; ++i)
+    {
+        rel += L"level-" + std::to_wstring(i) + L"-abcdefgh\\";
         MakeDir(Path(rel));
     }
-    CStringList names;
-    host.dlg.ListSubfolders(names, Path(rel.substr(0, rel.size() - level.size() - 1)).c_str());
-    EXPECT_EQ(names.GetCount(), 1);
-    ASSERT_GE(Path(rel).size() + 3, static_cast<size_t>(MAX_PATH));
-    names.AddTail(L"stale");
-    host.dlg.ListSubfolders(names, Path(rel).c_str());
-    EXPECT_TRUE(names.IsEmpty());
+    WriteText(Path(rel + L"deep.txt"), "deep");
+    ASSERT_GT(Path(rel + L"deep.txt").size(), 600u);
+
+    HTREEITEM h = DriveT();
+    host.Expand(h);
+    h = host.Child(h, L"tree-test");
+    for (int i = 0; i < 40; ++i)
+    {
+        ASSERT_NE(h, nullptr) << "level " << i;
+        ASSERT_TRUE(host.HasButton(h)) << "level " << i;
+        host.Expand(h);
+        h = host.Child(h, L"level-" + std::to_wstring(i) + L"-abcdefgh");
+    }
+    ASSERT_NE(h, nullptr);
+    EXPECT_FALSE(host.HasButton(h));
+    host.Select(h);
+    EXPECT_EQ(std::wstring(host.dlg.GetItemPath(host.tree, h)), Path(rel));
+    CStringList files;
+    ASSERT_TRUE(host.dlg.GetSelectedFolderFiles(files, host.tree));
+    ASSERT_EQ(files.GetCount(), 1);
+    POSITION pos = files.GetHeadPosition();
+    EXPECT_EQ(std::wstring(files.GetNext(pos)), Path(rel + L"deep.txt"));
+}
+
+TEST_F(FolderTreeTest, AFolderWhoseNameEndsInADotListsItselfAndNotItsTwin)
+{
+    for (const wchar_t* d : {L"dd", L"dd\\in-dd", L"dd.", L"dd.\\in-dd-dot", L"dd.\\in-dd-dot\\more", L"sp ", L"sp \\in-sp"})
+        MakeDir(Path(d));
+    WriteText(Path(L"dd\\file-of-dd.txt"), "a");
+    WriteText(Path(L"dd.\\file-of-dd-dot.txt"), "b");
+
+    HTREEITEM t = DriveT();
+    host.Expand(t);
+    HTREEITEM test = host.Child(t, L"tree-test");
+    host.Expand(test);
+    const struct
+    {
+        const wchar_t* folder;
+        std::vector<std::wstring> children;
+        std::vector<std::wstring> files;
+        bool button;
+    } cases[] = {
+        {L"dd", {L"in-dd"}, {L"file-of-dd.txt"}, false},
+        {L"dd.", {L"in-dd-dot"}, {L"file-of-dd-dot.txt"}, true},
+        {L"sp ", {L"in-sp"}, {}, false},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(testing::Message() << "\"" << std::string(c.folder, c.folder + wcslen(c.folder)) << "\"");
+        HTREEITEM h = host.Child(test, c.folder);
+        ASSERT_NE(h, nullptr);
+        host.Expand(h);
+        EXPECT_EQ(host.Children(h), c.children);
+        // The probe of each child looked into the right folder too: only "in-dd-dot" has a subfolder.
+        EXPECT_EQ(host.HasButton(host.Child(h, c.children[0])) != FALSE, c.button);
+        host.Select(h);
+        CStringList files;
+        ASSERT_TRUE(host.dlg.GetSelectedFolderFiles(files, host.tree));
+        std::vector<std::wstring> got;
+        for (POSITION pos = files.GetHeadPosition(); pos;)
+            got.push_back(std::wstring(files.GetNext(pos)));
+        std::vector<std::wstring> want;
+        for (const std::wstring& f : c.files)
+            want.push_back(Path(std::wstring(c.folder) + L"\\" + f));
+        EXPECT_EQ(got, want);
+    }
 }
 
 DWORD WINAPI NoDriveList(DWORD, LPWSTR)
