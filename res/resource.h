@@ -41,6 +41,20 @@
 #define IDS_SELECT_SRC1         36
 #define IDS_SELECT_SRC2         37
 
+// Texts of the console program tavik-verify; the dialog uses none of them.
+#define IDS_CLI_USAGE           100
+#define IDS_CLI_CANNOT_LIST     101
+#define IDS_CLI_BAD_OPTION      102
+#define IDS_CLI_NEED_TWO_FOLDERS 103
+#define IDS_CLI_BAD_FORMAT      104
+#define IDS_CLI_READ_ERROR      105
+#define IDS_CLI_TOTALS          106
+#define IDS_CLI_TIME_LEFT       107
+#define IDS_CLI_SOURCE1         108
+#define IDS_CLI_SOURCE2         109
+#define IDS_CLI_TOTAL           110
+#define IDS_CLI_NAMES           111
+
 #define IDD_MAIN                102
 #define IDR_MAINFRAME           128
 

@@ -1,0 +1,34 @@
+// CConsoleBreak: the handler and its installation.
+#include "ConsoleBreak.h"
+
+HANDLE CConsoleBreak::s_hBreak = nullptr;
+volatile LONG CConsoleBreak::s_nBreaks = 0;
+
+CConsoleBreak::CConsoleBreak()
+{
+    s_hBreak = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    s_nBreaks = 0;
+    // A process started in a new process group begins with Ctrl+C ignored; a program that handles it asks again.
+    ::SetConsoleCtrlHandler(nullptr, FALSE);
+    ::SetConsoleCtrlHandler(HandlerRoutine, TRUE);
+}
+
+CConsoleBreak::~CConsoleBreak()
+{
+    ::SetConsoleCtrlHandler(HandlerRoutine, FALSE);
+    ::CloseHandle(s_hBreak);
+    s_hBreak = nullptr;
+}
+
+BOOL WINAPI CConsoleBreak::HandlerRoutine(DWORD dwCtrlType)
+{
+    // The system runs this on a thread of its own while the work goes on: nothing is stopped or torn down here.
+    if (dwCtrlType != CTRL_C_EVENT && dwCtrlType != CTRL_BREAK_EVENT)
+        return FALSE;
+    // The first break asks the run to end in order; a second one, when that takes too long, ends the process at
+    // once through the default handler. Rows are written as they are known, so none is lost even then.
+    if (::InterlockedIncrement(&s_nBreaks) > 1)
+        return FALSE;
+    ::SetEvent(s_hBreak);
+    return TRUE;
+}

@@ -1,0 +1,131 @@
+// CRowWriter: escaping of names and the two row formats.
+#include "RowWriter.h"
+#include <cwchar>
+
+namespace
+{
+// Tab and newline would split a row; a backslash is escaped too, so "\t" in a name cannot be read as a tab.
+// A carriage return is escaped as well: readers that take CR LF for a line end would otherwise cut the row.
+void AppendTsvName(std::wstring& line, const std::wstring& name)
+{
+    for (wchar_t ch : name)
+    {
+        if (ch == L'\t')
+            line += L"\\t";
+        else if (ch == L'\n')
+            line += L"\\n";
+        else if (ch == L'\r')
+            line += L"\\r";
+        else if (ch == L'\\')
+            line += L"\\\\";
+        else
+            line += ch;
+    }
+}
+
+void AppendHex4(std::wstring& line, unsigned value)
+{
+    wchar_t buf[8];
+    swprintf(buf, 8, L"\\u%04x", value & 0xFFFF);
+    line += buf;
+}
+
+bool IsHigh(wchar_t ch)
+{
+    return ch >= 0xD800 && ch <= 0xDBFF;
+}
+
+bool IsLow(wchar_t ch)
+{
+    return ch >= 0xDC00 && ch <= 0xDFFF;
+}
+
+void AppendJsonString(std::wstring& line, const std::wstring& text)
+{
+    line += L'"';
+    for (size_t i = 0; i < text.size(); ++i)
+    {
+        const wchar_t ch = text[i];
+        if (ch == L'"')
+            line += L"\\\"";
+        else if (ch == L'\\')
+            line += L"\\\\";
+        else if (ch == L'\n')
+            line += L"\\n";
+        else if (ch == L'\t')
+            line += L"\\t";
+        else if (ch == L'\r')
+            line += L"\\r";
+        else if (ch < 0x20)
+            AppendHex4(line, ch);
+        else if (IsHigh(ch) && i + 1 < text.size() && IsLow(text[i + 1]))
+        {
+            line += ch;
+            line += text[++i];
+        }
+        else if (IsHigh(ch) || IsLow(ch))
+            // A lone surrogate (NTFS allows one in a name) has no UTF-8 form; JSON can still carry it exactly.
+            AppendHex4(line, ch);
+        else
+            line += ch;
+    }
+    line += L'"';
+}
+
+std::wstring Number(UINT64 n)
+{
+    wchar_t buf[32];
+    swprintf(buf, 32, L"%llu", static_cast<unsigned long long>(n));
+    return buf;
+}
+}
+
+void CRowWriter::WriteHeader()
+{
+    if (m_format == kTsv)
+        m_out.Write(L"verdict\tname\tsize1\tsize2\tmode\tdetail\n");
+}
+
+void CRowWriter::WriteRow(const CVerifyRow& row)
+{
+    m_out.Write(FormatRow(row));
+}
+
+std::wstring CRowWriter::FormatRow(const CVerifyRow& row) const
+{
+    std::wstring line;
+    if (m_format == kTsv)
+    {
+        line += row.pszVerdict;
+        line += L'\t';
+        AppendTsvName(line, row.name);
+        line += L'\t';
+        if (row.bHasSize[0])
+            line += Number(row.nSize[0]);
+        line += L'\t';
+        if (row.bHasSize[1])
+            line += Number(row.nSize[1]);
+        line += L'\t';
+        if (row.pszMode)
+            line += row.pszMode;
+        line += L'\t';
+        if (row.bHasDetail)
+            line += Number(row.nDetail);
+        line += L'\n';
+        return line;
+    }
+    line += L"{\"verdict\":\"";
+    line += row.pszVerdict;
+    line += L"\",\"name\":";
+    AppendJsonString(line, row.name);
+    line += L",\"size1\":";
+    line += row.bHasSize[0] ? Number(row.nSize[0]) : L"null";
+    line += L",\"size2\":";
+    line += row.bHasSize[1] ? Number(row.nSize[1]) : L"null";
+    line += L",\"mode\":";
+    line += row.pszMode ? L"\"" + std::wstring(row.pszMode) + L"\"" : std::wstring(L"null");
+    line += L",\"detail\":";
+    line += row.bHasDetail ? Number(row.nDetail) : L"null";
+    line += L"}\n";
+    return line;
+}

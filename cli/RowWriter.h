@@ -1,0 +1,31 @@
+// CRowWriter: one result row per name on standard output, as tab-separated values or as JSON lines.
+#pragma once
+#include "ConsoleOut.h"
+#include <string>
+
+struct CVerifyRow
+{
+    const wchar_t* pszVerdict = L"";  // same, differs, size, only1, only2, cannot-open, read-error, ...
+    std::wstring name;
+    bool bHasSize[2] = {false, false};
+    UINT64 nSize[2] = {0, 0};
+    const wchar_t* pszMode = nullptr;  // fast or normal; null when nothing was read
+    bool bHasDetail = false;
+    UINT64 nDetail = 0;  // offset of the first differing byte
+};
+
+class CRowWriter
+{
+public:
+    enum Format { kTsv, kJsonl };
+    CRowWriter(Format format, COutputStream& out) : m_format(format), m_out(out) {}
+
+    void WriteHeader();
+    void WriteRow(const CVerifyRow& row);
+    // The text of a row without writing it.
+    std::wstring FormatRow(const CVerifyRow& row) const;
+
+private:
+    Format m_format;
+    COutputStream& m_out;
+};

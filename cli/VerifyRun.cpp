@@ -1,0 +1,341 @@
+// CVerifyRun: the comparison loop over the engine, its notices, the progress line and the summary.
+#include "VerifyRun.h"
+#include "ExitCode.h"
+#include "resource.h"
+#include <cwchar>
+
+namespace
+{
+const wchar_t* const kToken[] = {L"same", L"differs", L"size", L"only1", L"only2", L"cannot-open", L"read-error",
+                                 L"interrupted", L"not-compared"};
+// The dialog's texts for its verdicts, and one of our own where its text is a whole sentence.
+const UINT kLabel[] = {IDS_SAME, IDS_CONTENT_DIFFERS, IDS_SIZE_DIFFERS, IDS_ONLY_IN_SRC1, IDS_ONLY_IN_SRC2,
+                       IDS_CANNOT_OPEN, IDS_CLI_READ_ERROR, IDS_INTERRUPTED, IDS_NOT_COMPARED};
+const wchar_t kWindowClass[] = L"TavikVerifyNotify";
+
+// "C:/x" and "x" become "C:\x\"; a literal "\\?\C:\x" becomes "C:\x\" again, so fast mode can find its volume.
+std::wstring FullFolderPath(const std::wstring& strGiven)
+{
+    std::wstring path = strGiven;
+    for (wchar_t& ch : path)
+        if (ch == L'/')
+            ch = L'\\';
+    if (path.compare(0, 4, L"\\\\?\\") == 0 || path.compare(0, 4, L"\\\\.\\") == 0)
+    {
+        // Already literal: Win32's rewriting (trailing dots dropped, "..") must not touch it.
+        if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0)
+            path = L"\\\\" + path.substr(8);
+        else if (path.size() >= 7 && path[5] == L':' && path[6] == L'\\' && path[2] == L'?')
+            path = path.substr(4);
+    }
+    else
+    {
+        const DWORD n = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+        if (n > 0)
+        {
+            std::wstring full(n, L'\0');
+            const DWORD m = ::GetFullPathNameW(path.c_str(), n, &full[0], nullptr);
+            if (m > 0 && m < n)
+            {
+                full.resize(m);
+                path = full;
+            }
+        }
+    }
+    if (!path.empty() && path.back() != L'\\')
+        path += L'\\';
+    return path;
+}
+
+std::wstring Decimal(double d, int nDigits)
+{
+    wchar_t buf[64];
+    swprintf(buf, 64, L"%.*f", nDigits, d);
+    return buf;
+}
+
+// Bytes in the unit a person reads fastest: B, KB, MB, GB (powers of 1000, as drive makers count).
+std::wstring Bytes(UINT64 n)
+{
+    if (n < 1000)
+        return std::to_wstring(n) + L" B";
+    const wchar_t* const apszUnit[] = {L"KB", L"MB", L"GB", L"TB"};
+    double d = static_cast<double>(n) / 1000.0;
+    int u = 0;
+    while (d >= 1000.0 && u < 3)
+    {
+        d /= 1000.0;
+        ++u;
+    }
+    return Decimal(d, d < 10 ? 2 : 1) + L" " + apszUnit[u];
+}
+
+std::wstring Duration(UINT64 nSeconds)
+{
+    wchar_t buf[32];
+    swprintf(buf, 32, L"%llu:%02u:%02u", static_cast<unsigned long long>(nSeconds / 3600),
+             static_cast<unsigned>(nSeconds / 60 % 60), static_cast<unsigned>(nSeconds % 60));
+    return buf;
+}
+
+double MegabytesPerSecond(UINT64 nBytes, ULONGLONG nMs)
+{
+    return nMs == 0 ? 0.0 : static_cast<double>(nBytes) / 1000.0 / static_cast<double>(nMs);
+}
+}
+
+CVerifyRun::CVerifyRun(const CVerifyOptions& options, COutputStream& out, COutputStream& err)
+    : m_options(options), m_out(out), m_err(err), m_rows(options.format, out),
+      m_progress(err, options.bProgress || err.IsConsole())
+{
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = WndProc;
+    wc.hInstance = ::GetModuleHandleW(nullptr);
+    wc.lpszClassName = kWindowClass;
+    ::RegisterClassW(&wc);
+    // Message-only: it gets the engine's posts and nothing else, and never shows on any desktop.
+    m_hWnd = ::CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
+    ::SetWindowLongPtrW(m_hWnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+}
+
+CVerifyRun::~CVerifyRun()
+{
+    m_engine.Stop();
+    ::DestroyWindow(m_hWnd);
+}
+
+LRESULT CALLBACK CVerifyRun::WndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam)
+{
+    auto* self = reinterpret_cast<CVerifyRun*>(::GetWindowLongPtrW(hWnd, GWLP_USERDATA));
+    if (uMsg == WM_COMPARE_NOTIFY && self)
+    {
+        // A progress notice may come after its pair's completion; only the running pair's notices count.
+        if (wParam == 1)
+            self->OnProgressNotice();
+        else if (wParam == 0 && self->m_bPairRunning)
+        {
+            self->m_bPairRunning = false;
+            self->m_nCompletion = static_cast<int>(lParam);
+        }
+        return 0;
+    }
+    return ::DefWindowProcW(hWnd, uMsg, wParam, lParam);
+}
+
+void CVerifyRun::OnProgressNotice()
+{
+    // The engine posts the next notice only after a snapshot has been taken, so one is taken for every notice,
+    // whether a line is drawn or not.
+    CCompareStatus status;
+    m_engine.GetStatus(status);
+    if (m_bPairRunning)
+        ShowProgress(status);
+}
+
+void CVerifyRun::ShowProgress(const CCompareStatus& status)
+{
+    const ULONGLONG now = ::GetTickCount64();
+    if (!m_progress.Due(now))
+        return;
+    const UINT64 nPercent = status.nFileSize ? status.nBytesCompared * 100 / status.nFileSize : 100;
+    const ULONGLONG nPairMs = now - m_nPairStartMs;
+    const UINT64 nDone = m_nBytesFinished + status.nBytesCompared;
+    std::wstring line = std::to_wstring(nPercent) + L"% " + m_strCurrentName;
+    line += L"  " + LoadText(IDS_CLI_SOURCE1) + L" " + Decimal(MegabytesPerSecond(status.nBytesRead1, nPairMs), 0) + L" MB/s";
+    line += L"  " + LoadText(IDS_CLI_SOURCE2) + L" " + Decimal(MegabytesPerSecond(status.nBytesRead2, nPairMs), 0) + L" MB/s";
+    line += L"  " + LoadText(IDS_CLI_TOTAL) + L" " + Bytes(nDone) + L" / " + Bytes(m_nBytesTotal);
+    const ULONGLONG nRunMs = now - m_nRunStartMs;
+    if (nDone > 0 && nRunMs > 0 && m_nBytesTotal >= nDone)
+    {
+        const double dLeft = static_cast<double>(m_nBytesTotal - nDone) * static_cast<double>(nRunMs) / static_cast<double>(nDone) / 1000.0;
+        line += L"  " + LoadText(IDS_CLI_TIME_LEFT, Duration(static_cast<UINT64>(dLeft + 0.5)));
+    }
+    m_progress.Draw(line, now);
+}
+
+void CVerifyRun::Error(const std::wstring& text)
+{
+    m_progress.Clear();
+    m_err.Write(text + L"\n");
+}
+
+int CVerifyRun::Run()
+{
+    m_nRunStartMs = ::GetTickCount64();
+    std::vector<CListedPair> sides[2];
+    bool bListed = true;
+    for (int s = 0; s < 2; ++s)
+    {
+        CString strFailed;
+        const std::wstring strFolder = FullFolderPath(m_options.strFolder[s]);
+        if (!CFolderListing::ListFiles(CString(strFolder.c_str()), m_options.bRecursive, sides[s], s + 1, strFailed))
+        {
+            // Never an empty success: a backup that cannot be read is the failure a nightly check exists for.
+            Error(LoadText(IDS_CLI_CANNOT_LIST, static_cast<LPCWSTR>(strFailed)));
+            bListed = false;
+        }
+    }
+    if (!bListed)
+        return ExitCode::kTrouble;
+    const std::vector<CListedPair> pairs = CFolderListing::Merge(std::move(sides[0]), std::move(sides[1]));
+    for (const CListedPair& pair : pairs)
+        if (pair.HasSide(0) && pair.HasSide(1) && pair.nSize[0] == pair.nSize[1])
+            m_nBytesTotal += pair.nSize[0];
+
+    m_rows.WriteHeader();
+    for (const CListedPair& pair : pairs)
+    {
+        CVerifyRow row;
+        row.name = static_cast<LPCWSTR>(pair.strName);
+        for (int s = 0; s < 2; ++s)
+        {
+            row.bHasSize[s] = pair.HasSide(s);
+            row.nSize[s] = pair.nSize[s];
+        }
+        // The handler only raised the flag; here, between two pairs, is where the run reacts.
+        if (m_halt == kRunning && m_break.TestBreakSignal())
+            m_halt = kBroken;
+        Verdict verdict;
+        if (m_halt != kRunning)
+            verdict = kNotCompared;
+        else if (!pair.HasSide(1))
+            verdict = kOnly1;
+        else if (!pair.HasSide(0))
+            verdict = kOnly2;
+        else
+            ComparePair(pair, row, verdict);
+        row.pszVerdict = kToken[verdict];
+        ++m_nCounts[verdict];
+        if (m_out.IsConsole())
+            m_progress.Clear();
+        m_rows.WriteRow(row);
+        if (verdict == kDiffers && m_options.bStopOnDiff && m_halt == kRunning)
+            m_halt = kStoppedOnDiff;
+    }
+    m_progress.Clear();
+    WriteSummary(static_cast<double>(::GetTickCount64() - m_nRunStartMs) / 1000.0);
+
+    if (m_halt == kBroken)
+        return ExitCode::kInterrupted;
+    if (m_nCounts[kCannotOpen] || m_nCounts[kReadError] || m_out.Failed())
+        return ExitCode::kTrouble;
+    if (m_nCounts[kDiffers] || m_nCounts[kSize] || m_nCounts[kOnly1] || m_nCounts[kOnly2])
+        return ExitCode::kDifferent;
+    return ExitCode::kSame;
+}
+
+void CVerifyRun::ComparePair(const CListedPair& pair, CVerifyRow& row, Verdict& verdict)
+{
+    m_strCurrentName = static_cast<LPCWSTR>(pair.strName);
+    m_nPairStartMs = ::GetTickCount64();
+    m_engine.m_hNotifyWnd = m_hWnd;
+    m_nCompletion = -1;
+    // The plain paths: the engine makes them literal itself, and fast mode needs to see the drive.
+    const int r = m_engine.Start(pair.strPath[0], pair.strPath[1], !m_options.bBuffered);
+    const bool bNormalMode = m_engine.m_bNormalMode;
+    if (r == IDS_CANNOT_OPEN)
+    {
+        verdict = kCannotOpen;
+        return;
+    }
+    if (r == IDS_SIZE_DIFFERS)
+    {
+        verdict = kSize;
+        return;
+    }
+    if (r != IDS_STARTED)
+    {
+        // Both files opened, but their bytes could not be brought in to compare: no memory for the buffers, or
+        // no thread to read them. The content was not read, which is what read-error tells a script.
+        if (r == IDS_THREAD_FAILED)
+            DiscardNotices();
+        Error(m_strCurrentName + L": " + LoadText(static_cast<UINT>(r)));
+        verdict = kReadError;
+        return;
+    }
+    m_bPairRunning = true;
+    const HANDLE hBreak = m_break.Event();
+    while (m_bPairRunning)
+    {
+        MSG msg;
+        while (m_bPairRunning && ::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
+        {
+            ::TranslateMessage(&msg);
+            ::DispatchMessageW(&msg);
+        }
+        if (!m_bPairRunning)
+            break;
+        if (::MsgWaitForMultipleObjects(1, &hBreak, FALSE, INFINITE, QS_ALLINPUT) == WAIT_OBJECT_0)
+        {
+            // Stop joins the engine's threads and closes both files before the row is written.
+            m_bPairRunning = false;
+            m_engine.Stop();
+            DiscardNotices();
+            CCompareStatus status;
+            m_engine.GetStatus(status);
+            m_nBytesCompared += status.nBytesCompared;
+            m_halt = kBroken;
+            verdict = kInterrupted;
+            row.pszMode = bNormalMode ? L"normal" : L"fast";
+            return;
+        }
+    }
+    m_engine.WaitFinished();
+    CCompareStatus status;
+    m_engine.GetStatus(status);
+    m_nBytesCompared += status.nBytesCompared;
+    m_nBytesFinished += pair.nSize[0];
+    row.pszMode = bNormalMode ? L"normal" : L"fast";
+    switch (m_nCompletion)
+    {
+    case IDS_SAME:
+        verdict = kSame;
+        break;
+    case IDS_CONTENT_DIFFERS:
+    case IDS_LENGTH_DIFFERS:
+        // 14: the files changed length while they were read; where they part is still a difference.
+        verdict = kDiffers;
+        row.bHasDetail = true;
+        row.nDetail = m_engine.GetFirstDifference();
+        break;
+    default:
+        // 15 without a Stop of ours: a read failed. Nothing else ends a started run that way.
+        verdict = kReadError;
+        break;
+    }
+}
+
+void CVerifyRun::DiscardNotices()
+{
+    // The stopped comparer has posted its completion before it was joined; no later pair may take it for its own.
+    MSG msg;
+    while (::PeekMessageW(&msg, m_hWnd, WM_COMPARE_NOTIFY, WM_COMPARE_NOTIFY, PM_REMOVE))
+    {
+    }
+}
+
+void CVerifyRun::WriteSummary(double dSeconds)
+{
+    if (m_options.bQuiet)
+        return;
+    UINT nHeadline = IDS_RUN_COMPLETE;
+    if (m_halt == kBroken)
+        nHeadline = IDS_RUN_ABORTED;
+    else if (m_halt == kStoppedOnDiff)
+        nHeadline = IDS_STOPPED_ON_DIFF;
+    std::wstring line = LoadText(nHeadline);
+    UINT64 nNames = 0;
+    for (int v = 0; v < kVerdicts; ++v)
+        nNames += m_nCounts[v];
+    line += L" " + LoadText(IDS_CLI_NAMES, std::to_wstring(nNames));
+    const wchar_t* pszSeparator = L" ";
+    for (int v = 0; v < kVerdicts; ++v)
+        if (m_nCounts[v])
+        {
+            line += pszSeparator + LoadText(kLabel[v]) + L" " + std::to_wstring(m_nCounts[v]);
+            pszSeparator = L"、";
+        }
+    const double dMBps = dSeconds > 0 ? static_cast<double>(m_nBytesCompared) / 1e6 / dSeconds : 0.0;
+    line += (nNames ? L" / " : L" ") + LoadText(IDS_CLI_TOTALS, Bytes(m_nBytesCompared), Decimal(dSeconds, 2), Decimal(dMBps, 1));
+    m_err.Write(line + L"\n");
+}

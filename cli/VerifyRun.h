@@ -1,0 +1,67 @@
+// CVerifyRun: one run of tavik-verify: list both folders, feed every pair to the engine, write a row per name.
+#pragma once
+#include "CompareEngine.h"
+#include "ConsoleBreak.h"
+#include "FolderListing.h"
+#include "ProgressLine.h"
+#include "RowWriter.h"
+#include <string>
+#include <vector>
+
+struct CVerifyOptions
+{
+    std::wstring strFolder[2];  // as given on the command line
+    bool bRecursive = false;
+    bool bBuffered = false;
+    bool bStopOnDiff = false;
+    bool bProgress = false;  // also when standard error is not a console
+    bool bQuiet = false;
+    CRowWriter::Format format = CRowWriter::kTsv;
+};
+
+class CVerifyRun
+{
+public:
+    CVerifyRun(const CVerifyOptions& options, COutputStream& out, COutputStream& err);
+    ~CVerifyRun();
+    CVerifyRun(const CVerifyRun&) = delete;
+    CVerifyRun& operator=(const CVerifyRun&) = delete;
+
+    // Returns the exit status.
+    int Run();
+
+private:
+    enum Verdict { kSame, kDiffers, kSize, kOnly1, kOnly2, kCannotOpen, kReadError, kInterrupted, kNotCompared, kVerdicts };
+    enum Halt { kRunning, kStoppedOnDiff, kBroken };
+
+    static LRESULT CALLBACK WndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
+    void OnProgressNotice();
+    void ComparePair(const CListedPair& pair, CVerifyRow& row, Verdict& verdict);
+    void DiscardNotices();
+    void ShowProgress(const CCompareStatus& status);
+    void WriteSummary(double dSeconds);
+    void Error(const std::wstring& text);
+
+    CVerifyOptions m_options;
+    COutputStream& m_out;
+    COutputStream& m_err;
+    CRowWriter m_rows;
+    CProgressLine m_progress;
+    CConsoleBreak m_break;
+    CCompareEngine m_engine;
+    HWND m_hWnd = nullptr;
+
+    // The pair being compared.
+    bool m_bPairRunning = false;
+    int m_nCompletion = -1;
+    std::wstring m_strCurrentName;
+    ULONGLONG m_nPairStartMs = 0;
+
+    // The whole run.
+    Halt m_halt = kRunning;
+    UINT64 m_nCounts[kVerdicts] = {};
+    UINT64 m_nBytesTotal = 0;     // bytes of every pair that will be read, one side
+    UINT64 m_nBytesFinished = 0;  // bytes of the pairs already read, one side
+    UINT64 m_nBytesCompared = 0;  // bytes found equal
+    ULONGLONG m_nRunStartMs = 0;
+};

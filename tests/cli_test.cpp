@@ -1,0 +1,753 @@
+// tavik-verify.exe run as a child process on real folders: its rows in both formats, exit statuses, Ctrl+Break.
+#include "String.h"
+#include "TestSupport.h"
+#include "resource.h"
+#include <gtest/gtest.h>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace
+{
+const UINT64 MiB = 0x100000;
+
+std::wstring VerifyExe()
+{
+    std::wstring path = ProgramPath();
+    path.resize(path.find_last_of(L'\\') + 1);
+    return path + L"tavik-verify.exe";
+}
+
+std::wstring Text(UINT nID)
+{
+    CString s;
+    s.LoadString(nID);
+    return std::wstring(s);
+}
+
+// Strict: invalid UTF-8 gives an empty string and a failure.
+std::wstring FromUtf8(const std::string& bytes)
+{
+    if (bytes.empty())
+        return std::wstring();
+    const int n = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+    EXPECT_GT(n, 0) << "output is not valid UTF-8";
+    std::wstring w(static_cast<size_t>(n > 0 ? n : 0), L'\0');
+    if (n > 0)
+        ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data(), static_cast<int>(bytes.size()), &w[0], n);
+    return w;
+}
+
+std::wstring Quote(const std::wstring& arg)
+{
+    // The rules CommandLineToArgvW and the C runtime read a command line by.
+    std::wstring q = L"\"";
+    size_t nSlashes = 0;
+    for (wchar_t ch : arg)
+    {
+        if (ch == L'\\')
+            ++nSlashes;
+        else
+        {
+            // Backslashes count only before a quote: they are doubled there, and the quote is escaped.
+            if (ch == L'"')
+                q.append(nSlashes + 1, L'\\');
+            nSlashes = 0;
+        }
+        q += ch;
+    }
+    q.append(nSlashes, L'\\');
+    return q + L"\"";
+}
+
+// Collects everything a child writes to one pipe, on a thread of its own, so neither pipe can fill up and stall it.
+class PipeReader
+{
+public:
+    explicit PipeReader(HANDLE hRead) : m_hRead(hRead), m_hChunk(::CreateEventW(nullptr, FALSE, FALSE, nullptr))
+    {
+        m_thread = std::thread([this] {
+            char buf[4096];
+            DWORD n = 0;
+            while (::ReadFile(m_hRead, buf, sizeof buf, &n, nullptr) && n > 0)
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_text.append(buf, n);
+                ::SetEvent(m_hChunk);
+            }
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_bEnd = true;
+            ::SetEvent(m_hChunk);
+        });
+    }
+    ~PipeReader()
+    {
+        if (m_thread.joinable())
+            m_thread.join();
+        ::CloseHandle(m_hRead);
+        ::CloseHandle(m_hChunk);
+    }
+    // Waits for more output until pred holds for all read so far, the pipe ends, or timeoutMs passes.
+    bool WaitFor(const std::function<bool(const std::string&)>& pred, DWORD timeoutMs)
+    {
+        const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+        for (;;)
+        {
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                if (pred(m_text))
+                    return true;
+                if (m_bEnd)
+                    return false;
+            }
+            const ULONGLONG now = ::GetTickCount64();
+            if (now >= deadline || ::WaitForSingleObject(m_hChunk, static_cast<DWORD>(deadline - now)) == WAIT_TIMEOUT)
+                return false;
+        }
+    }
+    // Everything, once the pipe has ended.
+    std::string Take()
+    {
+        if (m_thread.joinable())
+            m_thread.join();
+        return m_text;
+    }
+
+private:
+    HANDLE m_hRead;
+    HANDLE m_hChunk;
+    std::mutex m_mutex;
+    std::string m_text;
+    bool m_bEnd = false;
+    std::thread m_thread;
+};
+
+struct Result
+{
+    DWORD exitCode = 0xFFFFFFFF;
+    std::string out, err;  // the bytes as written
+    std::wstring Err() const { return FromUtf8(err); }
+};
+
+class Child
+{
+public:
+    Child(const std::vector<std::wstring>& args, const std::wstring& cwd = std::wstring(), DWORD dwFlags = 0)
+    {
+        SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+        HANDLE hOutRead, hOutWrite, hErrRead, hErrWrite;
+        ::CreatePipe(&hOutRead, &hOutWrite, &sa, 0);
+        ::CreatePipe(&hErrRead, &hErrWrite, &sa, 0);
+        ::SetHandleInformation(hOutRead, HANDLE_FLAG_INHERIT, 0);
+        ::SetHandleInformation(hErrRead, HANDLE_FLAG_INHERIT, 0);
+        HANDLE hNul = ::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0, nullptr);
+        STARTUPINFOW si{};
+        si.cb = sizeof si;
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdInput = hNul;
+        si.hStdOutput = hOutWrite;
+        si.hStdError = hErrWrite;
+        std::wstring cmd = Quote(VerifyExe());
+        for (const std::wstring& a : args)
+            cmd += L" " + Quote(a);
+        m_bStarted = ::CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, TRUE, dwFlags, nullptr,
+                                      cwd.empty() ? nullptr : cwd.c_str(), &si, &m_pi) != FALSE;
+        EXPECT_TRUE(m_bStarted) << "cannot start " << ::GetLastError();
+        // Only the child holds the write ends now, so each pipe ends exactly when the child does.
+        ::CloseHandle(hOutWrite);
+        ::CloseHandle(hErrWrite);
+        ::CloseHandle(hNul);
+        m_out = std::make_unique<PipeReader>(hOutRead);
+        m_err = std::make_unique<PipeReader>(hErrRead);
+    }
+    ~Child()
+    {
+        if (m_bStarted)
+        {
+            if (::WaitForSingleObject(m_pi.hProcess, 0) == WAIT_TIMEOUT)
+                ::TerminateProcess(m_pi.hProcess, 99);
+            ::CloseHandle(m_pi.hProcess);
+            ::CloseHandle(m_pi.hThread);
+        }
+    }
+    PipeReader& Err() { return *m_err; }
+    const PROCESS_INFORMATION& Info() const { return m_pi; }
+
+    Result Finish(DWORD timeoutMs = 120000)
+    {
+        Result r;
+        if (!m_bStarted)
+            return r;
+        if (::WaitForSingleObject(m_pi.hProcess, timeoutMs) == WAIT_TIMEOUT)
+        {
+            ADD_FAILURE() << "tavik-verify did not end";
+            ::TerminateProcess(m_pi.hProcess, 99);
+            ::WaitForSingleObject(m_pi.hProcess, INFINITE);
+        }
+        ::GetExitCodeProcess(m_pi.hProcess, &r.exitCode);
+        r.out = m_out->Take();
+        r.err = m_err->Take();
+        // Redirected, both streams are UTF-8 without a byte-order mark.
+        EXPECT_NE(r.out.compare(0, 3, "\xEF\xBB\xBF"), 0);
+        EXPECT_NE(r.err.compare(0, 3, "\xEF\xBB\xBF"), 0);
+        FromUtf8(r.out);
+        FromUtf8(r.err);
+        return r;
+    }
+
+private:
+    PROCESS_INFORMATION m_pi{};
+    bool m_bStarted = false;
+    std::unique_ptr<PipeReader> m_out, m_err;
+};
+
+Result RunVerify(const std::vector<std::wstring>& args, const std::wstring& cwd = std::wstring())
+{
+    return Child(args, cwd).Finish();
+}
+
+// One row; empty fields for TSV's empty cells and JSON's nulls.
+struct Row
+{
+    std::wstring verdict, name, size1, size2, mode, detail;
+    bool operator==(const Row& o) const
+    {
+        return verdict == o.verdict && name == o.name && size1 == o.size1 && size2 == o.size2 && mode == o.mode && detail == o.detail;
+    }
+};
+
+std::ostream& operator<<(std::ostream& os, const Row& r)
+{
+    auto narrow = [](const std::wstring& w) {
+        std::string s;
+        for (wchar_t ch : w)
+            s += ch >= 0x20 && ch < 0x7F ? static_cast<char>(ch) : '?';
+        return s;
+    };
+    return os << "{" << narrow(r.verdict) << "," << narrow(r.name) << "," << narrow(r.size1) << "," << narrow(r.size2)
+              << "," << narrow(r.mode) << "," << narrow(r.detail) << "}";
+}
+
+std::vector<std::wstring> Lines(const std::wstring& text)
+{
+    std::vector<std::wstring> lines;
+    size_t start = 0;
+    for (size_t nl; (nl = text.find(L'\n', start)) != std::wstring::npos; start = nl + 1)
+        lines.push_back(text.substr(start, nl - start));
+    EXPECT_EQ(start, text.size()) << "last line not ended";
+    return lines;
+}
+
+std::vector<Row> ParseTsv(const std::string& out)
+{
+    std::vector<Row> rows;
+    const std::vector<std::wstring> lines = Lines(FromUtf8(out));
+    if (lines.empty() || lines[0] != L"verdict\tname\tsize1\tsize2\tmode\tdetail")
+    {
+        ADD_FAILURE() << "no TSV header";
+        return rows;
+    }
+    for (size_t i = 1; i < lines.size(); ++i)
+    {
+        std::vector<std::wstring> f(1);
+        for (wchar_t ch : lines[i])
+        {
+            if (ch == L'\t')
+                f.emplace_back();
+            else
+                f.back() += ch;
+        }
+        EXPECT_EQ(f.size(), 6u) << "line " << i;
+        f.resize(6);
+        std::wstring name;
+        for (size_t k = 0; k < f[1].size(); ++k)
+        {
+            if (f[1][k] != L'\\')
+            {
+                name += f[1][k];
+                continue;
+            }
+            const wchar_t e = k + 1 < f[1].size() ? f[1][++k] : L'?';
+            EXPECT_TRUE(e == L't' || e == L'n' || e == L'\\' || e == L'r') << "bad escape";
+            name += e == L't' ? L'\t' : e == L'n' ? L'\n' : e == L'r' ? L'\r' : L'\\';
+        }
+        rows.push_back({f[0], name, f[2], f[3], f[4], f[5]});
+    }
+    return rows;
+}
+
+// A JSON object of string, number and null members, in the order of the six columns.
+std::vector<Row> ParseJsonl(const std::string& out)
+{
+    std::vector<Row> rows;
+    static const wchar_t* const kKeys[] = {L"verdict", L"name", L"size1", L"size2", L"mode", L"detail"};
+    static const char kKinds[] = "ssnnsn";  // s: string or null, n: number or null
+    for (const std::wstring& line : Lines(FromUtf8(out)))
+    {
+        size_t p = 0;
+        bool ok = true;
+        auto expect = [&](wchar_t ch) { ok = ok && p < line.size() && line[p++] == ch; };
+        auto string = [&]() {
+            std::wstring s;
+            expect(L'"');
+            while (ok && p < line.size() && line[p] != L'"')
+            {
+                wchar_t ch = line[p++];
+                ok = ch >= 0x20;  // a raw control character is not JSON
+                if (ch == L'\\' && p < line.size())
+                {
+                    const wchar_t e = line[p++];
+                    if (e == L'u' && p + 4 <= line.size())
+                    {
+                        ch = static_cast<wchar_t>(std::stoul(line.substr(p, 4), nullptr, 16));
+                        p += 4;
+                    }
+                    else
+                        ch = e == L'n' ? L'\n' : e == L't' ? L'\t' : e == L'r' ? L'\r' : e;
+                }
+                s += ch;
+            }
+            expect(L'"');
+            return s;
+        };
+        Row row;
+        std::wstring* fields[] = {&row.verdict, &row.name, &row.size1, &row.size2, &row.mode, &row.detail};
+        expect(L'{');
+        for (int k = 0; k < 6 && ok; ++k)
+        {
+            if (k > 0)
+                expect(L',');
+            ok = ok && string() == kKeys[k];
+            expect(L':');
+            if (line.compare(p, 4, L"null") == 0)
+                p += 4;
+            else if (kKinds[k] == 's')
+                *fields[k] = string();
+            else
+                while (p < line.size() && line[p] >= L'0' && line[p] <= L'9')
+                    *fields[k] += line[p++];
+        }
+        expect(L'}');
+        EXPECT_TRUE(ok && p == line.size()) << "not a row object at " << p;
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+const char* const kFormats[] = {"tsv", "jsonl"};
+
+std::vector<Row> ParseRows(const std::string& format, const std::string& out)
+{
+    return format == "tsv" ? ParseTsv(out) : ParseJsonl(out);
+}
+
+std::vector<std::wstring> With(std::vector<std::wstring> args, const std::string& format)
+{
+    args.insert(args.begin(), {L"--format", format == "tsv" ? L"tsv" : L"jsonl"});
+    return args;
+}
+
+std::wstring N(UINT64 n)
+{
+    return std::to_wstring(n);
+}
+
+// Two side folders in one temporary folder.
+struct Sides
+{
+    TempDir dir;
+    std::wstring a = dir / L"a\\", b = dir / L"b\\";
+    Sides()
+    {
+        MakeDir(a);
+        MakeDir(b);
+    }
+    void Both(const std::wstring& name, const std::vector<unsigned char>& data)
+    {
+        WriteBytes(a + name, data);
+        WriteBytes(b + name, data);
+    }
+    std::vector<std::wstring> Args(std::vector<std::wstring> options = {}) const
+    {
+        options.push_back(a);
+        options.push_back(b);
+        return options;
+    }
+};
+
+// Holds a file open with share mode 0, as another program would.
+struct ExclusiveHold
+{
+    HANDLE h;
+    explicit ExclusiveHold(const std::wstring& path)
+        : h(::CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr))
+    {
+        EXPECT_NE(h, INVALID_HANDLE_VALUE);
+    }
+    ~ExclusiveHold() { ::CloseHandle(h); }
+};
+
+void SetAttributes(const std::wstring& path, DWORD dw)
+{
+    ASSERT_TRUE(::SetFileAttributesW(path.c_str(), dw));
+    ASSERT_EQ(::GetFileAttributesW(path.c_str()) & dw, dw);
+}
+
+// Delivers Ctrl+Break to the child. Where the console cannot (Wine 8 has no console to send it through), it is
+// delivered the way Windows itself does: a thread started in the target at kernelbase's CtrlRoutine, which runs
+// the target's handler chain. System DLLs sit at the same address in every process.
+void SendCtrlBreak(const PROCESS_INFORMATION& pi)
+{
+    if (::GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, pi.dwProcessId))
+        return;
+    auto pfn = reinterpret_cast<LPTHREAD_START_ROUTINE>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernelbase.dll"), "CtrlRoutine")));
+    ASSERT_NE(pfn, nullptr);
+    HANDLE h = ::CreateRemoteThread(pi.hProcess, nullptr, 0, pfn, reinterpret_cast<LPVOID>(static_cast<ULONG_PTR>(CTRL_BREAK_EVENT)), 0, nullptr);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(::WaitForSingleObject(h, 30000), WAIT_OBJECT_0);
+    ::CloseHandle(h);
+}
+}
+
+TEST(CliVerdicts, EveryPairVerdictInBothFormatsWithTroubleWinning)
+{
+    ASSERT_TRUE(FaultRules::Available());
+    Sides s;
+    s.Both(L"a-same.txt", Pattern(1000, 1));
+    s.Both(L"b-differs.bin", Pattern(3 * MiB + 5, 2));
+    PokeByte(s.b + L"b-differs.bin", 12345, 0);
+    WriteBytes(s.a + L"c-size.bin", Pattern(10, 3));
+    WriteBytes(s.b + L"c-size.bin", Pattern(11, 3));
+    WriteText(s.a + L"d-only1.txt", "1");
+    WriteText(s.b + L"e-only2.txt", "22");
+    s.Both(L"f-locked.bin", Pattern(100, 4));
+    s.Both(L"g-unreadable.bin", Pattern(64 * 1024, 5));
+    // Neither hidden nor system files nor subfolders are names of the run.
+    WriteText(s.a + L"h-hidden.txt", "x");
+    WriteText(s.b + L"h-hidden.txt", "y");
+    SetAttributes(s.a + L"h-hidden.txt", FILE_ATTRIBUTE_HIDDEN);
+    SetAttributes(s.b + L"h-hidden.txt", FILE_ATTRIBUTE_HIDDEN);
+    WriteText(s.a + L"i-system.txt", "x");
+    SetAttributes(s.a + L"i-system.txt", FILE_ATTRIBUTE_SYSTEM);
+    MakeDir(s.a + L"j-folder");
+    WriteText(s.a + L"j-folder\\inner.txt", "x");
+    ExclusiveHold hold(s.b + L"f-locked.bin");
+    FaultRules rules;
+    rules.Eio(s.a + L"g-unreadable.bin", 0);
+
+    const std::vector<Row> expected = {
+        {L"same", L"a-same.txt", L"1000", L"1000", L"fast", L""},
+        {L"differs", L"b-differs.bin", N(3 * MiB + 5), N(3 * MiB + 5), L"fast", L"12345"},
+        {L"size", L"c-size.bin", L"10", L"11", L"", L""},
+        {L"only1", L"d-only1.txt", L"1", L"", L"", L""},
+        {L"only2", L"e-only2.txt", L"", L"2", L"", L""},
+        {L"cannot-open", L"f-locked.bin", L"100", L"100", L"", L""},
+        {L"read-error", L"g-unreadable.bin", N(65536), N(65536), L"fast", L""},
+    };
+    for (const char* format : kFormats)
+    {
+        SCOPED_TRACE(format);
+        const Result r = RunVerify(With(s.Args(), format));
+        EXPECT_EQ(ParseRows(format, r.out), expected);
+        EXPECT_EQ(r.exitCode, 2u);
+        // The summary counts by the dialog's own texts.
+        EXPECT_NE(r.Err().find(Text(IDS_RUN_COMPLETE)), std::wstring::npos);
+        EXPECT_NE(r.Err().find(Text(IDS_CONTENT_DIFFERS) + L" 1"), std::wstring::npos);
+    }
+}
+
+TEST(CliExitStatus, SameIsZeroEachKindOfDifferenceIsOne)
+{
+    {
+        Sides s;
+        s.Both(L"one", Pattern(5000, 1));
+        s.Both(L"empty", {});
+        const Result r = RunVerify(s.Args());
+        EXPECT_EQ(r.exitCode, 0u);
+        EXPECT_EQ(ParseTsv(r.out), (std::vector<Row>{{L"same", L"empty", L"0", L"0", L"fast", L""},
+                                                     {L"same", L"one", L"5000", L"5000", L"fast", L""}}));
+    }
+    {
+        Sides s;
+        EXPECT_EQ(RunVerify(s.Args()).exitCode, 0u) << "two empty folders hold the same files";
+    }
+    const std::function<void(Sides&)> kinds[] = {
+        [](Sides& s) { s.Both(L"x", Pattern(10, 1)); PokeByte(s.b + L"x", 9, 0); },
+        [](Sides& s) { WriteText(s.a + L"x", "ab"); WriteText(s.b + L"x", "abc"); },
+        [](Sides& s) { WriteText(s.a + L"x", "ab"); },
+        [](Sides& s) { WriteText(s.b + L"x", "ab"); },
+    };
+    for (const auto& make : kinds)
+    {
+        Sides s;
+        s.Both(L"same", Pattern(10, 2));
+        make(s);
+        EXPECT_EQ(RunVerify(s.Args()).exitCode, 1u);
+    }
+}
+
+TEST(CliExitStatus, BadUsageIsTwoWithTheUsageOnStandardError)
+{
+    Sides s;
+    const std::vector<std::vector<std::wstring>> cases = {
+        {}, {s.a}, {s.a, s.b, s.a}, {L"--bogus", s.a, s.b}, {L"--format", L"xml", s.a, s.b}, {s.a, s.b, L"--format"}};
+    for (const auto& args : cases)
+    {
+        const Result r = RunVerify(args);
+        EXPECT_EQ(r.exitCode, 2u) << args.size();
+        EXPECT_TRUE(r.out.empty());
+        EXPECT_NE(r.Err().find(Text(IDS_CLI_USAGE)), std::wstring::npos);
+    }
+    const Result help = RunVerify({L"--help"});
+    EXPECT_EQ(help.exitCode, 0u);
+    EXPECT_NE(FromUtf8(help.out).find(Text(IDS_CLI_USAGE)), std::wstring::npos);
+}
+
+TEST(CliListing, RecursiveTreesWithSubfoldersOnOneSide)
+{
+    Sides s;
+    s.Both(L"top.txt", Pattern(10, 1));
+    MakeDir(s.a + L"both");
+    MakeDir(s.b + L"both");
+    s.Both(L"both\\x.txt", Pattern(20, 2));
+    MakeDir(s.a + L"sub");
+    MakeDir(s.a + L"sub\\deeper");
+    WriteText(s.a + L"sub\\a.txt", "a");
+    WriteText(s.a + L"sub\\deeper\\b.txt", "bb");
+    MakeDir(s.b + L"only2dir");
+    WriteText(s.b + L"only2dir\\y.txt", "yyy");
+    MakeDir(s.a + L"hid");
+    WriteText(s.a + L"hid\\z.txt", "z");
+    SetAttributes(s.a + L"hid", FILE_ATTRIBUTE_HIDDEN);
+    const std::vector<Row> expected = {
+        {L"same", L"both\\x.txt", L"20", L"20", L"fast", L""},
+        {L"only2", L"only2dir\\y.txt", L"", L"3", L"", L""},
+        {L"only1", L"sub\\a.txt", L"1", L"", L"", L""},
+        {L"only1", L"sub\\deeper\\b.txt", L"2", L"", L"", L""},
+        {L"same", L"top.txt", L"10", L"10", L"fast", L""},
+    };
+    for (const char* format : kFormats)
+    {
+        SCOPED_TRACE(format);
+        const Result r = RunVerify(With(s.Args({L"-r"}), format));
+        EXPECT_EQ(ParseRows(format, r.out), expected);
+        EXPECT_EQ(r.exitCode, 1u);
+    }
+    const Result tsv = RunVerify(s.Args({L"--recursive"}));
+    EXPECT_NE(tsv.out.find("\tsub\\\\deeper\\\\b.txt\t"), std::string::npos) << "backslashes are escaped";
+    const Result flat = RunVerify(s.Args());
+    EXPECT_EQ(ParseTsv(flat.out), (std::vector<Row>{{L"same", L"top.txt", L"10", L"10", L"fast", L""}}));
+    EXPECT_EQ(flat.exitCode, 0u);
+}
+
+TEST(CliListing, AFolderThatCannotBeListedIsAnErrorNamingIt)
+{
+    Sides s;
+    WriteText(s.a + L"f", "x");
+    const std::wstring missing = s.dir / L"missing";
+    const std::wstring cases[][2] = {{missing, s.b}, {s.a, missing}, {s.a + L"f", s.b}};
+    for (const auto& c : cases)
+    {
+        const Result r = RunVerify({c[0], c[1]});
+        EXPECT_EQ(r.exitCode, 2u);
+        EXPECT_TRUE(r.out.empty()) << "no rows, not even a header";
+        const std::wstring bad = c[0] == s.a ? c[1] : c[0];
+        EXPECT_NE(r.Err().find(bad), std::wstring::npos);
+        EXPECT_NE(r.Err().find(Text(IDS_CLI_CANNOT_LIST).substr(0, 8)), std::wstring::npos);
+    }
+    // An empty folder is listed: its files are simply missing.
+    const Result r = RunVerify(s.Args());
+    EXPECT_EQ(ParseTsv(r.out), (std::vector<Row>{{L"only1", L"f", L"1", L"", L"", L""}}));
+    EXPECT_EQ(r.exitCode, 1u);
+}
+
+TEST(CliListing, RelativePathsAndForwardSlashes)
+{
+    Sides s;
+    s.Both(L"f.txt", Pattern(7, 1));
+    const std::vector<Row> expected = {{L"same", L"f.txt", L"7", L"7", L"fast", L""}};
+    Result r = RunVerify({L"a", L".\\b\\..\\b"}, s.dir.Path());
+    EXPECT_EQ(ParseTsv(r.out), expected);
+    EXPECT_EQ(r.exitCode, 0u);
+    std::wstring slashed = s.a;
+    for (wchar_t& ch : slashed)
+        ch = ch == L'\\' ? L'/' : ch;
+    r = RunVerify({slashed, L"b/"}, s.dir.Path());
+    EXPECT_EQ(ParseTsv(r.out), expected);
+    EXPECT_EQ(r.exitCode, 0u);
+}
+
+TEST(CliNames, TrailingDotsNonBmpAndCodeUnitOrder)
+{
+    Sides s;
+    // "x." and "x" are two files; a path that lost its dot would compare x with x.
+    for (const std::wstring& side : {s.a, s.b})
+    {
+        WriteBytes(L"\\\\?\\" + side + L"x.", Pattern(100, 1));
+        WriteBytes(side + L"x", Pattern(100, 2));
+        ASSERT_TRUE(::CreateDirectoryW((L"\\\\?\\" + side + L"d.").c_str(), nullptr));
+        WriteBytes(L"\\\\?\\" + side + L"d.\\in.", Pattern(30, 3));
+    }
+    const std::wstring emoji = L"\U0001F600\u5199\u771F.txt";
+    s.Both(emoji, Pattern(9, 4));
+    WriteText(s.a + L"B", "1");
+    WriteText(s.a + L"a", "1");
+    WriteText(s.a + L"\u00E9", "1");
+    const std::vector<Row> expected = {
+        {L"only1", L"B", L"1", L"", L"", L""},
+        {L"only1", L"a", L"1", L"", L"", L""},
+        {L"same", L"d.\\in.", L"30", L"30", L"fast", L""},
+        {L"same", L"x", L"100", L"100", L"fast", L""},
+        {L"same", L"x.", L"100", L"100", L"fast", L""},
+        {L"only1", L"\u00E9", L"1", L"", L"", L""},
+        {L"same", emoji, L"9", L"9", L"fast", L""},
+    };
+    for (const char* format : kFormats)
+    {
+        SCOPED_TRACE(format);
+        const Result r = RunVerify(With(s.Args({L"-r"}), format));
+        EXPECT_EQ(ParseRows(format, r.out), expected);
+        // The name's own UTF-8 bytes, not a replacement or an escape.
+        EXPECT_NE(r.out.find("\xF0\x9F\x98\x80\xE5\x86\x99\xE7\x9C\x9F.txt"), std::string::npos);
+    }
+    // Win32 would strip the dots from these names, so the temporary folder's removal cannot take them.
+    for (const std::wstring& side : {s.a, s.b})
+    {
+        ::DeleteFileW((L"\\\\?\\" + side + L"x.").c_str());
+        ::DeleteFileW((L"\\\\?\\" + side + L"d.\\in.").c_str());
+        ::RemoveDirectoryW((L"\\\\?\\" + side + L"d.").c_str());
+    }
+}
+
+TEST(CliNames, TabsAndNewlinesInNamesAreEscaped)
+{
+    // Win32 cannot create such names, even on Wine; the test's set-up made them from Linux (tests/CMakeLists.txt).
+    char unix[MAX_PATH];
+    const DWORD n = ::GetEnvironmentVariableA("TAVIK_CLI_ODD_NAMES", unix, sizeof unix);
+    ASSERT_TRUE(n > 0 && n < sizeof unix);
+    typedef WCHAR*(CDECL * PfnDosName)(const char*);
+    auto pfn = reinterpret_cast<PfnDosName>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_dos_file_name")));
+    ASSERT_NE(pfn, nullptr);
+    const std::wstring dir = pfn(unix);
+    // Listed, but no Win32 program can open such a name: that is cannot-open, and the run is trouble.
+    const std::vector<Row> expected = {{L"cannot-open", L"new\nline.txt", L"1", L"1", L"", L""},
+                                       {L"cannot-open", L"tab\tname.txt", L"2", L"2", L"", L""}};
+    for (const char* format : kFormats)
+    {
+        SCOPED_TRACE(format);
+        const Result r = RunVerify(With({dir + L"\\1", dir + L"\\2"}, format));
+        EXPECT_EQ(ParseRows(format, r.out), expected);
+        EXPECT_NE(r.out.find(format == std::string("tsv") ? "\ttab\\tname.txt\t" : "\"tab\\tname.txt\""), std::string::npos);
+        EXPECT_EQ(r.exitCode, 2u);
+    }
+}
+
+TEST(CliStopOnDiff, NamesAfterTheFirstDifferenceAreNotCompared)
+{
+    Sides s;
+    s.Both(L"a", Pattern(100, 1));
+    s.Both(L"b", Pattern(100, 2));
+    PokeByte(s.b + L"b", 50, 0);
+    s.Both(L"c", Pattern(100, 3));
+    WriteText(s.a + L"d", "1");
+    for (const char* format : kFormats)
+    {
+        SCOPED_TRACE(format);
+        Result r = RunVerify(With(s.Args({L"--stop-on-diff"}), format));
+        EXPECT_EQ(ParseRows(format, r.out), (std::vector<Row>{{L"same", L"a", L"100", L"100", L"fast", L""},
+                                                             {L"differs", L"b", L"100", L"100", L"fast", L"50"},
+                                                             {L"not-compared", L"c", L"100", L"100", L"", L""},
+                                                             {L"not-compared", L"d", L"1", L"", L"", L""}}));
+        EXPECT_EQ(r.exitCode, 1u);
+        EXPECT_NE(r.Err().find(Text(IDS_STOPPED_ON_DIFF)), std::wstring::npos);
+    }
+    const Result r = RunVerify(s.Args());
+    EXPECT_EQ(ParseTsv(r.out).at(2), (Row{L"same", L"c", L"100", L"100", L"fast", L""}));
+}
+
+TEST(CliOffsets, FirstDifferingByteInBothModes)
+{
+    ASSERT_TRUE(FaultRules::Available());
+    const UINT64 size = 3 * MiB + 5;
+    // At 0, inside the first slot, on the first byte of the second slot, and in the very last byte.
+    const UINT64 offsets[] = {0, 12345, MiB, size - 1};
+    Sides s;
+    for (int i = 0; i < 4; ++i)
+    {
+        const std::wstring name = L"off" + std::to_wstring(i);
+        s.Both(name, Pattern(size, 7));
+        PokeByte(s.b + name, offsets[i], static_cast<unsigned char>(Pattern(size, 7)[offsets[i]] ^ 0x40));
+    }
+    for (const wchar_t* mode : {L"fast", L"normal"})
+    {
+        const Result r = RunVerify(s.Args(std::wstring(mode) == L"fast" ? std::vector<std::wstring>{} : std::vector<std::wstring>{L"--buffered"}));
+        std::vector<Row> expected;
+        for (int i = 0; i < 4; ++i)
+            expected.push_back({L"differs", L"off" + std::to_wstring(i), N(size), N(size), mode, N(offsets[i])});
+        EXPECT_EQ(ParseTsv(r.out), expected);
+        EXPECT_EQ(r.exitCode, 1u);
+    }
+    // A file that shrinks while it is read differs where it ended.
+    Sides t;
+    t.Both(L"shrinks", Pattern(3 * MiB, 8));
+    FaultRules rules;
+    rules.Resize(t.b + L"shrinks", MiB, MiB + MiB / 2);
+    const Result r = RunVerify(t.Args({L"--format", L"jsonl"}));
+    EXPECT_EQ(ParseJsonl(r.out), (std::vector<Row>{{L"differs", L"shrinks", N(3 * MiB), N(3 * MiB), L"fast", N(MiB + MiB / 2)}}));
+}
+
+TEST(CliBreak, CtrlBreakInALongPairInterruptsItAndKeepsEarlierRows)
+{
+    for (const char* format : kFormats)
+    {
+        SCOPED_TRACE(format);
+        Sides s;
+        s.Both(L"a.txt", Pattern(10, 1));
+        // Holes read as zeros at memory speed, but 8 GiB still take seconds: the break lands inside the pair.
+        MakeSparse(s.a + L"b-big.bin", 8192 * MiB);
+        MakeSparse(s.b + L"b-big.bin", 8192 * MiB);
+        s.Both(L"c.txt", Pattern(10, 2));
+        WriteText(s.a + L"d.txt", "1");
+        Child child(With(s.Args({L"--progress"}), format), std::wstring(), CREATE_NEW_PROCESS_GROUP);
+        // The progress line names the pair being compared: then the engine is inside it.
+        ASSERT_TRUE(child.Err().WaitFor([](const std::string& err) { return err.find("b-big.bin") != std::string::npos; }, 60000));
+        SendCtrlBreak(child.Info());
+        const Result r = child.Finish();
+        EXPECT_EQ(r.exitCode, 3u);
+        EXPECT_EQ(ParseRows(format, r.out), (std::vector<Row>{{L"same", L"a.txt", L"10", L"10", L"fast", L""},
+                                                             {L"interrupted", L"b-big.bin", N(8192 * MiB), N(8192 * MiB), L"fast", L""},
+                                                             {L"not-compared", L"c.txt", L"10", L"10", L"", L""},
+                                                             {L"not-compared", L"d.txt", L"1", L"", L"", L""}}));
+        EXPECT_NE(r.Err().find(Text(IDS_RUN_ABORTED)), std::wstring::npos);
+    }
+}
+
+TEST(CliProgress, OnlyWhenAskedWhileRedirectedAtMostTenRedrawsASecond)
+{
+    Sides s;
+    // Long enough for dozens of engine notices; read through the cache, holes go at memory speed.
+    MakeSparse(s.a + L"big", 1024 * MiB);
+    MakeSparse(s.b + L"big", 1024 * MiB);
+    const ULONGLONG t0 = ::GetTickCount64();
+    const Result shown = RunVerify(s.Args({L"--progress", L"--buffered"}));
+    const double seconds = static_cast<double>(::GetTickCount64() - t0) / 1000.0;
+    EXPECT_EQ(shown.exitCode, 0u);
+    const std::wstring err = shown.Err();
+    size_t nRedraws = 0;
+    for (size_t i = 0; (i = err.find(L'\r', i)) != std::wstring::npos; ++i)
+        nRedraws += i + 1 < err.size() && err[i + 1] >= L'0' && err[i + 1] <= L'9';
+    EXPECT_GE(nRedraws, 1u);
+    EXPECT_LE(static_cast<double>(nRedraws), seconds * 10 + 1) << "in " << seconds << " s";
+    EXPECT_NE(err.find(L"% big"), std::wstring::npos);
+    EXPECT_NE(err.find(Text(IDS_CLI_SOURCE1)), std::wstring::npos);
+
+    Sides small;
+    small.Both(L"f", Pattern(3 * MiB, 1));
+    const Result quietByDefault = RunVerify(small.Args());
+    EXPECT_EQ(quietByDefault.err.find('\r'), std::string::npos) << "no progress into a pipe unless asked";
+    EXPECT_NE(quietByDefault.Err().find(Text(IDS_RUN_COMPLETE)), std::wstring::npos);
+    EXPECT_TRUE(RunVerify(small.Args({L"-q"})).err.empty());
+}
