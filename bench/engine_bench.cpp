@@ -6,11 +6,14 @@
 //   engine_bench floor DIR                  both files read to the end by two threads, nothing compared
 //   engine_bench loop DIR                   ReadFile + memcmp in 1 MiB blocks on one thread
 //   engine_bench pairs DIR COUNT            the engine over every small pair, one after another
+//   engine_bench pairlist DIR1 DIR2 normal|fast   the engine over every name in both folders, in name order, as the
+//                                           dialog runs them (bench/dialog's engine-alone baseline)
 #include "CompareEngine.h"
 #include "resource.h"
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -126,6 +129,23 @@ int Compare(CCompareEngine& engine, Sink& sink, const std::wstring& a, const std
     return sink.nCode;
 }
 
+// The plain files directly in a folder, by name.
+std::set<std::wstring> ListFiles(const std::wstring& dir)
+{
+    std::set<std::wstring> names;
+    WIN32_FIND_DATAW fd;
+    HANDLE h = ::FindFirstFileW((dir + L"*").c_str(), &fd);
+    if (h == INVALID_HANDLE_VALUE)
+        return names;
+    do
+    {
+        if (!(fd.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)))
+            names.insert(fd.cFileName);
+    } while (::FindNextFileW(h, &fd));
+    ::FindClose(h);
+    return names;
+}
+
 void Report(const char* what, UINT64 bytes, double seconds)
 {
     std::printf("%s seconds=%.4f GBps=%.3f\n", what, seconds, static_cast<double>(bytes) / seconds / 1e9);
@@ -142,6 +162,32 @@ int wmain(int argc, wchar_t** argv)
     const std::wstring cmd = argv[1];
     const std::wstring dir = std::wstring(argv[2]) + L"\\";
     const std::wstring a = dir + L"a.bin", b = dir + L"b.bin";
+    if (cmd == L"pairlist" && argc == 5)
+    {
+        // Listing is timed too: the dialog lists both folders inside the time it is measured by.
+        const std::wstring dir2 = std::wstring(argv[3]) + L"\\";
+        const bool bFast = std::wstring(argv[4]) == L"fast";
+        Sink sink;
+        CCompareEngine engine;
+        sink.pEngine = &engine;
+        sink.hWnd = MakeSinkWindow(&sink);
+        const double t0 = Now();
+        const std::set<std::wstring> names1 = ListFiles(dir), names2 = ListFiles(dir2);
+        int count = 0, same = 0;
+        UINT64 bytes = 0;
+        for (const std::wstring& name : names1)
+        {
+            if (!names2.count(name))
+                continue;
+            ++count;
+            bytes += SizeOf(dir + name);
+            same += Compare(engine, sink, dir + name, dir2 + name, bFast) == IDS_SAME;
+        }
+        const double seconds = Now() - t0;
+        std::printf("pairlist pairs=%d same=%d seconds=%.4f pairs_per_second=%.1f GBps=%.3f\n", count, same, seconds,
+                    count / seconds, static_cast<double>(bytes) / seconds / 1e9);
+        return same == count ? 0 : 1;
+    }
     if (cmd == L"make" && argc == 4)
     {
         const UINT64 size = static_cast<UINT64>(_wtoi(argv[3])) << 20;
