@@ -3,6 +3,8 @@
 //   engine_probe compare PATH1 PATH2 normal|fast [REPEAT]   calls per slot of one comparison (REPEAT times)
 //   engine_probe pairs DIR1 DIR2 normal|fast                calls per pair over every name in both folders
 //   engine_probe prims [PATH1 PATH2]                        each call's cost alone, and while two threads read the files
+// After compare or pairs, "keep" answers the engine's buffer allocations from buffers kept from the previous pair
+// (touched already) and its sector-size questions from the first answer per drive: what keeping them would gain.
 #include "CompareEngine.h"
 #include "resource.h"
 #include <algorithm>
@@ -45,6 +47,7 @@ struct Tally
 };
 Tally g_tally[kRoles][kCalls];
 std::atomic<double> g_busy[kRoles];  // thread lifetime of the engine threads
+std::atomic<DWORD> g_tid[kRoles];    // the last thread of each role, as Wine's server trace names it
 thread_local Role t_role = kOwner;
 
 struct Timed
@@ -127,24 +130,63 @@ BOOL WINAPI CloseHandleHook(HANDLE h)
     Timed t(kCloseHandle);
     return g_realCloseHandle(h);
 }
+bool g_bKeep = false;
+struct DiskAnswer
+{
+    std::wstring root;
+    DWORD v[4];
+};
+std::vector<DiskAnswer> g_diskAnswers;
 BOOL WINAPI DiskFreeHook(LPCWSTR a, LPDWORD b, LPDWORD c, LPDWORD d, LPDWORD e)
 {
     Timed t(kDiskFreeSpace);
-    return g_realDiskFree(a, b, c, d, e);
+    if (g_bKeep)
+        for (const DiskAnswer& k : g_diskAnswers)
+            if (k.root == a)
+            {
+                *b = k.v[0], *c = k.v[1], *d = k.v[2], *e = k.v[3];
+                return TRUE;
+            }
+    const BOOL r = g_realDiskFree(a, b, c, d, e);
+    if (g_bKeep && r)
+        g_diskAnswers.push_back({a, {*b, *c, *d, *e}});
+    return r;
 }
 DWORD WINAPI FileTypeHook(HANDLE h)
 {
     Timed t(kFileType);
     return g_realFileType(h);
 }
+// Buffers handed back by the engine, by size, for its next allocation of that size.
+std::vector<std::pair<SIZE_T, LPVOID>> g_kept, g_lent;
 LPVOID WINAPI VirtualAllocHook(LPVOID a, SIZE_T b, DWORD c, DWORD d)
 {
     Timed t(kVirtualAlloc);
-    return g_realVirtualAlloc(a, b, c, d);
+    if (g_bKeep && !a)
+        for (auto it = g_kept.begin(); it != g_kept.end(); ++it)
+            if (it->first == b)
+            {
+                LPVOID p = it->second;
+                g_kept.erase(it);
+                g_lent.emplace_back(b, p);
+                return p;
+            }
+    LPVOID p = g_realVirtualAlloc(a, b, c, d);
+    if (g_bKeep && p)
+        g_lent.emplace_back(b, p);
+    return p;
 }
 BOOL WINAPI VirtualFreeHook(LPVOID a, SIZE_T b, DWORD c)
 {
     Timed t(kVirtualFree);
+    if (g_bKeep)
+        for (auto it = g_lent.begin(); it != g_lent.end(); ++it)
+            if (it->second == a)
+            {
+                g_kept.push_back(*it);
+                g_lent.erase(it);
+                return TRUE;
+            }
     return g_realVirtualFree(a, b, c);
 }
 BOOL WINAPI PostHook(HWND h, UINT m, WPARAM w, LPARAM l)
@@ -165,6 +207,7 @@ DWORD WINAPI RoleThread(LPVOID p)
     const ThreadStart start = *static_cast<ThreadStart*>(p);
     delete static_cast<ThreadStart*>(p);
     t_role = start.role;
+    g_tid[start.role] = ::GetCurrentThreadId();
     const double t0 = Now();
     const DWORD r = start.pfn(start.param);
     g_busy[start.role] = g_busy[start.role] + (Now() - t0);
@@ -463,6 +506,9 @@ int wmain(int argc, wchar_t** argv)
     }
 
     HookAll();
+    g_bKeep = std::wstring(argv[argc - 1]) == L"keep";
+    if (g_bKeep)
+        std::printf("keep: buffers kept between pairs, sector sizes asked once per drive\n");
     Sink sink;
     CCompareEngine engine;
     sink.pEngine = &engine;
@@ -470,7 +516,7 @@ int wmain(int argc, wchar_t** argv)
     if (cmd == L"compare" && argc >= 5)
     {
         const bool bFast = std::wstring(argv[4]) == L"fast";
-        const int repeat = argc > 5 ? _wtoi(argv[5]) : 1;
+        const int repeat = argc > 5 ? std::max(1, _wtoi(argv[5])) : 1;
         const UINT64 size = SizeOf(argv[2]);
         for (int i = 0; i < repeat; ++i)
         {
@@ -484,6 +530,11 @@ int wmain(int argc, wchar_t** argv)
                         static_cast<double>(size) / wall / 1e9, slots, static_cast<unsigned long long>(sink.nProgress));
             PrintTallies("slot", slots, wall);
         }
+        g_tid[kOwner] = ::GetCurrentThreadId();
+        std::printf("tids");
+        for (int r = 0; r < kRoles; ++r)
+            std::printf(" %s=%04lx", kRoleNames[r], static_cast<unsigned long>(g_tid[r].load()));
+        std::printf("\n");
         return 0;
     }
     if (cmd == L"pairs" && argc >= 5)
