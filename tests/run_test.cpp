@@ -708,6 +708,79 @@ TEST_F(RunTest, AProgressNoticeWithoutARunningPairShowsNothing)
     EXPECT_EQ(WindowText(run.Item(IDC_MODE)), L"mode?");
 }
 
+// Progress notices are held back as if still queued, and one is posted right behind the completion: a notice
+// that the dialog takes only after the pair has ended, and after the next start has failed.
+std::atomic<int> g_nHeldProgress;
+
+BOOL WINAPI PostProgressLate(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam)
+{
+    if (uMsg == WM_COMPARE_NOTIFY && wParam == 1)
+    {
+        ++g_nHeldProgress;
+        return TRUE;
+    }
+    const BOOL bPosted = ::PostMessageW(hWnd, uMsg, wParam, lParam);
+    if (uMsg == WM_COMPARE_NOTIFY && wParam == 0 && g_nHeldProgress > 0)
+        ::PostMessageW(hWnd, WM_COMPARE_NOTIFY, 1, 0);
+    return bPosted;
+}
+
+TEST_F(RunTest, ALateNoticeAfterTheNextStartFailedShowsNeitherThePairsFiguresNorAModeNotAskedFor)
+{
+    Equal(L"a.bin", 3 * MiB);
+    const struct
+    {
+        bool bFast;
+        const wchar_t* failing;  // the last pair, which cannot start
+        const wchar_t* verdict;
+    } cases[] = {
+        {true, L"b.txt", L"ファイルサイズが違う"},  // the engine took the new size: the old counts would overflow it
+        {false, L"c.bin", L"ファイルが開けない"},   // the engine had set the fast mode flag before the open failed
+    };
+    PlatformPatch restore;
+    g_enginePlatform.pfnPostMessage = PostProgressLate;
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(c.failing)));
+        for (const wchar_t* name : {L"b.txt", L"c.bin"})
+        {
+            ::DeleteFileW(S1(name).c_str());
+            ::DeleteFileW(S2(name).c_str());
+        }
+        HANDLE hLock = INVALID_HANDLE_VALUE;
+        if (std::wstring(c.failing) == L"b.txt")
+        {
+            WriteText(S1(L"b.txt"), "abc");
+            WriteText(S2(L"b.txt"), "abcd");
+        }
+        else
+        {
+            Equal(L"c.bin", 5000);
+            hLock = ::CreateFileW(S2(L"c.bin").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            ASSERT_NE(hLock, INVALID_HANDLE_VALUE);
+        }
+        g_nHeldProgress = 0;
+        DialogRun run;
+        run.SetCheck(IDC_FAST_MODE, c.bFast);
+        Scramble(run);
+        Compare(run);
+        HWND hBox = run.WaitForBox();
+        ASSERT_NE(hBox, nullptr);
+        EXPECT_EQ(ReadMessageBox(hBox).text, L"比較完了");
+        ASSERT_TRUE(run.Sync());
+        if (hLock != INVALID_HANDLE_VALUE)
+            ::CloseHandle(hLock);
+        EXPECT_GE(g_nHeldProgress, 1);
+        EXPECT_GE(g_nProgressTaken, 1);  // the late notice was delivered and handled
+        EXPECT_EQ(run.Column(1), (std::vector<std::wstring>{L"同じ", c.verdict}));
+        for (int id : kFileBars)
+            EXPECT_EQ(run.Pos(id), 0) << id;
+        EXPECT_EQ(WindowText(run.Item(IDC_MODE)), L"mode?");
+        PressOk(hBox);
+        EXPECT_TRUE(run.WaitForStates(kIdleState));
+    }
+}
+
 TEST_F(RunTest, ACompletionIsHandledByTheRulesOfItsCodeAndOfTheEnginesState)
 {
     Equal(L"a.txt", 1);
