@@ -78,6 +78,22 @@ std::wstring Duration(UINT64 nSeconds)
     return buf;
 }
 
+// Milliseconds from the performance counter: the tick count moves in steps of up to 16 ms on Windows, which
+// would let two redraws of the progress line come closer than a tenth of a second.
+ULONGLONG NowMs()
+{
+    static LONGLONG s_nFrequency;
+    if (s_nFrequency == 0)
+    {
+        LARGE_INTEGER f;
+        ::QueryPerformanceFrequency(&f);
+        s_nFrequency = f.QuadPart;
+    }
+    LARGE_INTEGER c;
+    ::QueryPerformanceCounter(&c);
+    return static_cast<ULONGLONG>(c.QuadPart / s_nFrequency * 1000 + c.QuadPart % s_nFrequency * 1000 / s_nFrequency);
+}
+
 double MegabytesPerSecond(UINT64 nBytes, ULONGLONG nMs)
 {
     return nMs == 0 ? 0.0 : static_cast<double>(nBytes) / 1000.0 / static_cast<double>(nMs);
@@ -134,7 +150,7 @@ void CVerifyRun::OnProgressNotice()
 
 void CVerifyRun::ShowProgress(const CCompareStatus& status)
 {
-    const ULONGLONG now = ::GetTickCount64();
+    const ULONGLONG now = NowMs();
     if (!m_progress.Due(now))
         return;
     const UINT64 nPercent = status.nFileSize ? status.nBytesCompared * 100 / status.nFileSize : 100;
@@ -161,7 +177,7 @@ void CVerifyRun::Error(const std::wstring& text)
 
 int CVerifyRun::Run()
 {
-    m_nRunStartMs = ::GetTickCount64();
+    m_nRunStartMs = NowMs();
     std::vector<CListedPair> sides[2];
     bool bListed = true;
     for (int s = 0; s < 2; ++s)
@@ -213,7 +229,7 @@ int CVerifyRun::Run()
             m_halt = kStoppedOnDiff;
     }
     m_progress.Clear();
-    WriteSummary(static_cast<double>(::GetTickCount64() - m_nRunStartMs) / 1000.0);
+    WriteSummary(static_cast<double>(NowMs() - m_nRunStartMs) / 1000.0);
 
     if (m_halt == kBroken)
         return ExitCode::kInterrupted;
@@ -227,7 +243,7 @@ int CVerifyRun::Run()
 void CVerifyRun::ComparePair(const CListedPair& pair, CVerifyRow& row, Verdict& verdict)
 {
     m_strCurrentName = static_cast<LPCWSTR>(pair.strName);
-    m_nPairStartMs = ::GetTickCount64();
+    m_nPairStartMs = NowMs();
     m_engine.m_hNotifyWnd = m_hWnd;
     m_nCompletion = -1;
     // The plain paths: the engine makes them literal itself, and fast mode needs to see the drive.
