@@ -1,5 +1,6 @@
 // CConsoleBreak: the handler and its installation.
 #include "ConsoleBreak.h"
+#include "ExitCode.h"
 
 HANDLE CConsoleBreak::s_hBreak = nullptr;
 volatile LONG CConsoleBreak::s_nBreaks = 0;
@@ -26,9 +27,11 @@ BOOL WINAPI CConsoleBreak::HandlerRoutine(DWORD dwCtrlType)
     if (dwCtrlType != CTRL_C_EVENT && dwCtrlType != CTRL_BREAK_EVENT)
         return FALSE;
     // The first break asks the run to end in order; a second one, when that takes too long, ends the process at
-    // once through the default handler. Rows are written as they are known, so none is lost even then.
+    // once, as the default handler would, but still with the status of an interrupted run: under Wine the default
+    // handler ends with 0, which a script would read as "all the same". Rows are written as they are known, so
+    // none is lost even then.
     if (::InterlockedIncrement(&s_nBreaks) > 1)
-        return FALSE;
+        ::ExitProcess(ExitCode::kInterrupted);
     ::SetEvent(s_hBreak);
     return TRUE;
 }

@@ -623,6 +623,22 @@ TEST(CliBreak, CtrlBreakInALongPairInterruptsItAndKeepsEarlierRows)
     }
 }
 
+TEST(CliBreak, ASecondBreakEndsAtOnceStillAsInterrupted)
+{
+    Sides s;
+    s.Both(L"a.txt", Pattern(10, 1));
+    MakeSparse(s.a + L"b-big.bin", 8192 * MiB);
+    MakeSparse(s.b + L"b-big.bin", 8192 * MiB);
+    Child child(s.Args({L"--progress"}), std::wstring(), CREATE_NEW_PROCESS_GROUP);
+    ASSERT_TRUE(child.Err().WaitFor([](const std::string& err) { return err.find("b-big.bin") != std::string::npos; }, 60000));
+    SendCtrlBreak(child.Info());
+    SendCtrlBreak(child.Info());
+    const Result r = child.Finish();
+    // Whether the first break's orderly end or the second one came first, the status says interrupted.
+    EXPECT_EQ(r.exitCode, 3u);
+    EXPECT_EQ(r.out.compare(0, 60, "verdict\tname\tsize1\tsize2\tmode\tdetail\nsame\ta.txt\t10\t10\tfast\t\n"), 0);
+}
+
 TEST(CliProgress, OnlyWhenAskedWhileRedirectedAtMostTenRedrawsASecond)
 {
     Sides s;
