@@ -156,17 +156,18 @@ void CVerifyRun::ShowProgress(const CCompareStatus& status)
     const UINT64 nPercent = status.nFileSize ? status.nBytesCompared * 100 / status.nFileSize : 100;
     const ULONGLONG nPairMs = now - m_nPairStartMs;
     const UINT64 nDone = m_nBytesFinished + status.nBytesCompared;
-    std::wstring line = std::to_wstring(nPercent) + L"% " + m_strCurrentName;
-    line += L"  " + LoadText(IDS_CLI_SOURCE1) + L" " + Decimal(MegabytesPerSecond(status.nBytesRead1, nPairMs), 0) + L" MB/s";
-    line += L"  " + LoadText(IDS_CLI_SOURCE2) + L" " + Decimal(MegabytesPerSecond(status.nBytesRead2, nPairMs), 0) + L" MB/s";
-    line += L"  " + LoadText(IDS_CLI_TOTAL) + L" " + Bytes(nDone) + L" / " + Bytes(m_nBytesTotal);
+    // The name comes last: where the console is too narrow, the line is cut at its end, and the figures stay.
+    std::wstring line = std::to_wstring(nPercent) + L"%";
+    line += L"  " + LoadText(IDS_CLI_SOURCE1) + L" " + Decimal(MegabytesPerSecond(status.nBytesRead1, nPairMs), 0);
+    line += L" / " + LoadText(IDS_CLI_SOURCE2) + L" " + Decimal(MegabytesPerSecond(status.nBytesRead2, nPairMs), 0) + L" MB/s";
+    line += L"  " + LoadText(IDS_CLI_TOTAL) + L" " + Bytes(nDone) + L"/" + Bytes(m_nBytesTotal);
     const ULONGLONG nRunMs = now - m_nRunStartMs;
     if (nDone > 0 && nRunMs > 0 && m_nBytesTotal >= nDone)
     {
         const double dLeft = static_cast<double>(m_nBytesTotal - nDone) * static_cast<double>(nRunMs) / static_cast<double>(nDone) / 1000.0;
         line += L"  " + LoadText(IDS_CLI_TIME_LEFT, Duration(static_cast<UINT64>(dLeft + 0.5)));
     }
-    m_progress.Draw(line, now);
+    m_progress.Draw(line + L"  " + m_strCurrentName, now);
 }
 
 void CVerifyRun::Error(const std::wstring& text)

@@ -655,7 +655,7 @@ TEST(CliProgress, OnlyWhenAskedWhileRedirectedAtMostTenRedrawsASecond)
         nRedraws += i + 1 < err.size() && err[i + 1] >= L'0' && err[i + 1] <= L'9';
     EXPECT_GE(nRedraws, 1u);
     EXPECT_LE(static_cast<double>(nRedraws), seconds * 10 + 1) << "in " << seconds << " s";
-    EXPECT_NE(err.find(L"% big"), std::wstring::npos);
+    EXPECT_NE(err.find(L"  big"), std::wstring::npos);
     EXPECT_NE(err.find(Text(IDS_CLI_SOURCE1)), std::wstring::npos);
 
     Sides small;
