@@ -117,6 +117,19 @@ protected:
         return ordered;
     }
     void Hide(const std::wstring& rel, DWORD attr) const { ::SetFileAttributesW(Path(rel).c_str(), attr); }
+    // Selects h and returns the files GetSelectedFolderFiles lists for it, in its order; the list it fills
+    // starts with a stale entry, which must be gone.
+    std::vector<std::wstring> SelectedFiles(HTREEITEM h)
+    {
+        host.Select(h);
+        CStringList files;
+        files.AddTail(L"stale entry");
+        EXPECT_TRUE(host.dlg.GetSelectedFolderFiles(files, host.tree));
+        std::vector<std::wstring> got;
+        for (POSITION pos = files.GetHeadPosition(); pos;)
+            got.push_back(std::wstring(files.GetNext(pos)));
+        return got;
+    }
     // Fills the host's tree with drives and returns T:'s root item.
     HTREEITEM DriveT()
     {
@@ -230,14 +243,7 @@ TEST_F(FolderTreeTest, TheSelectedFolderYieldsItsVisiblePlainFilesOnly)
     HTREEITEM t = DriveT();
     host.Expand(t);
     HTREEITEM test = host.Child(t, L"tree-test");
-    host.Select(test);
-    CStringList files;
-    files.AddTail(L"stale entry");
-    ASSERT_TRUE(host.dlg.GetSelectedFolderFiles(files, host.tree));
-    std::vector<std::wstring> got;
-    for (POSITION pos = files.GetHeadPosition(); pos;)
-        got.push_back(std::wstring(files.GetNext(pos)));
-    EXPECT_EQ(got, InNativeOrder(L"", {L"photo[1].jpg", L"plain.txt", L"readonly.txt"}, root));
+    EXPECT_EQ(SelectedFiles(test), InNativeOrder(L"", {L"photo[1].jpg", L"plain.txt", L"readonly.txt"}, root));
     Hide(L"readonly.txt", FILE_ATTRIBUTE_NORMAL);
 }
 
@@ -347,13 +353,7 @@ TEST_F(FolderTreeTest, FoldersAndFilesComeInTheFileSystemsOrderUnsorted)
 
     host.Expand(test);
     EXPECT_EQ(host.Children(test), native);
-    host.Select(test);
-    CStringList listed;
-    ASSERT_TRUE(host.dlg.GetSelectedFolderFiles(listed, host.tree));
-    std::vector<std::wstring> got;
-    for (POSITION pos = listed.GetHeadPosition(); pos;)
-        got.push_back(std::wstring(listed.GetNext(pos)));
-    EXPECT_EQ(got, InNativeOrder(L"", files, root));
+    EXPECT_EQ(SelectedFiles(test), InNativeOrder(L"", files, root));
 }
 
 TEST_F(FolderTreeTest, AFolderFortyLevelsDeepExpandsListsAndYieldsItsFiles)
@@ -380,13 +380,8 @@ TEST_F(FolderTreeTest, AFolderFortyLevelsDeepExpandsListsAndYieldsItsFiles)
     }
     ASSERT_NE(h, nullptr);
     EXPECT_FALSE(host.HasButton(h));
-    host.Select(h);
     EXPECT_EQ(std::wstring(host.dlg.GetItemPath(host.tree, h)), Path(rel));
-    CStringList files;
-    ASSERT_TRUE(host.dlg.GetSelectedFolderFiles(files, host.tree));
-    ASSERT_EQ(files.GetCount(), 1);
-    POSITION pos = files.GetHeadPosition();
-    EXPECT_EQ(std::wstring(files.GetNext(pos)), Path(rel + L"deep.txt"));
+    EXPECT_EQ(SelectedFiles(h), std::vector<std::wstring>{Path(rel + L"deep.txt")});
 }
 
 TEST_F(FolderTreeTest, AFolderWhoseNameEndsInADotListsItselfAndNotItsTwin)
@@ -420,16 +415,10 @@ TEST_F(FolderTreeTest, AFolderWhoseNameEndsInADotListsItselfAndNotItsTwin)
         EXPECT_EQ(host.Children(h), c.children);
         // The probe of each child looked into the right folder too: only "in-dd-dot" has a subfolder.
         EXPECT_EQ(host.HasButton(host.Child(h, c.children[0])) != FALSE, c.button);
-        host.Select(h);
-        CStringList files;
-        ASSERT_TRUE(host.dlg.GetSelectedFolderFiles(files, host.tree));
-        std::vector<std::wstring> got;
-        for (POSITION pos = files.GetHeadPosition(); pos;)
-            got.push_back(std::wstring(files.GetNext(pos)));
         std::vector<std::wstring> want;
         for (const std::wstring& f : c.files)
             want.push_back(Path(std::wstring(c.folder) + L"\\" + f));
-        EXPECT_EQ(got, want);
+        EXPECT_EQ(SelectedFiles(h), want);
     }
 }
 
