@@ -91,7 +91,7 @@ private:
     // because the owner, who would drain the queue, is waiting for the comparer.
     HANDLE m_hOwnerStopping;
 
-    // At most one progress notice waits in the owner's queue, and they come at most every kProgressInterval:
+    // At most one progress notice waits in the owner's queue, and they come at most every kProgressIntervalMs:
     // at GB/s one notice per slot would bury input and paint under thousands of messages a second.
     // 1 from the post until the owner's GetStatus takes the snapshot.
     volatile LONG m_lProgressQueued;
