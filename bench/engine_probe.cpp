@@ -1,5 +1,5 @@
-// Finds where the engine's time goes: counts and times every platform call of the real engine per thread, and what
-// the same calls cost alone and while two readers run. An experiment for bench/probe; the engine is not changed.
+// Finds where the engine's time goes: counts and times each platform call of the real engine, per thread; bench/probe runs it.
+// It also measures what the same calls cost alone and while two readers run. The engine itself is not changed.
 //   engine_probe compare PATH1 PATH2 normal|fast [REPEAT]   calls per slot of one comparison (REPEAT times)
 //   engine_probe pairs DIR1 DIR2 normal|fast                calls per pair over every name in both folders
 //   engine_probe prims [PATH1 PATH2]                        each call's cost alone, and while two threads read the files
