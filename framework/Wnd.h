@@ -16,6 +16,13 @@ public:
     CWnd GetDlgItem(int nID) const { return CWnd(::GetDlgItem(m_hWnd, nID)); }
     BOOL EnableWindow(BOOL bEnable = TRUE) const { return ::EnableWindow(m_hWnd, bEnable); }
     BOOL SetWindowText(LPCWSTR psz) const { return ::SetWindowTextW(m_hWnd, psz); }
+    CString GetWindowText() const
+    {
+        const int nLen = ::GetWindowTextLengthW(m_hWnd);
+        std::wstring buf(static_cast<size_t>(nLen) + 1, L'\0');
+        const int nGot = ::GetWindowTextW(m_hWnd, &buf[0], nLen + 1);
+        return CString(buf.c_str(), nGot);
+    }
     BOOL IsIconic() const { return ::IsIconic(m_hWnd); }
     BOOL GetClientRect(RECT* pRect) const { return ::GetClientRect(m_hWnd, pRect); }
     void SetRedraw(BOOL bRedraw = TRUE) const { SendMessage(WM_SETREDRAW, static_cast<WPARAM>(bRedraw)); }

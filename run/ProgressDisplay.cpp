@@ -56,5 +56,9 @@ void CCompareDlg::ShowProgress()
     GetDlgItem(IDC_BUFFER_SRC2).SendMessage(PBM_SETPOS, static_cast<WPARAM>(Ratio(status.nFilledSlots2, status.nSlotCount)));
     CString strMode;
     strMode.LoadString(status.bNormalMode ? IDS_MODE_NORMAL : IDS_MODE_FAST);
-    GetDlgItem(IDC_MODE).SetWindowText(strMode);
+    // The mode is the same for every notice of a pair; under Wine each text set is a server request and a repaint
+    // of the field, taken from the time the engine's threads need the server for.
+    CWnd mode = GetDlgItem(IDC_MODE);
+    if (mode.GetWindowText() != strMode)
+        mode.SetWindowText(strMode);
 }
