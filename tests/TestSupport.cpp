@@ -293,6 +293,18 @@ LRESULT CALLBACK NotifySink::WndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM
     return ::DefWindowProcW(hWnd, uMsg, wParam, lParam);
 }
 
+std::atomic<int> g_nThreadsBeforeFailure;
+
+HANDLE WINAPI FailingCreateThread(LPSECURITY_ATTRIBUTES sa, SIZE_T stack, LPTHREAD_START_ROUTINE proc, LPVOID arg, DWORD flags, LPDWORD id)
+{
+    if (g_nThreadsBeforeFailure-- <= 0)
+    {
+        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    return ::CreateThread(sa, stack, proc, arg, flags, id);
+}
+
 SIZE_T CommittedPrivateBytes()
 {
     SIZE_T total = 0;

@@ -1,6 +1,7 @@
 // Shared helpers for Tavik's tests: temporary folders, test files, message pumping, Wine-side fault rules.
 #pragma once
 #include <windows.h>
+#include <atomic>
 #include <functional>
 #include <string>
 #include <vector>
@@ -93,6 +94,12 @@ private:
     CCompareEngine* m_pEngine = nullptr;
     std::vector<LPARAM> m_completions;
 };
+
+// Stands in for CreateThread in the engine's platform seam: creates the first g_nThreadsBeforeFailure threads
+// asked for, then fails every later one as a system out of resources would.
+extern std::atomic<int> g_nThreadsBeforeFailure;
+HANDLE WINAPI FailingCreateThread(LPSECURITY_ATTRIBUTES sa, SIZE_T stack, LPTHREAD_START_ROUTINE proc, LPVOID arg, DWORD flags,
+                                  LPDWORD id);
 
 // Committed private memory of this process, summed over its address space.
 SIZE_T CommittedPrivateBytes();

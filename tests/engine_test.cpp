@@ -505,18 +505,6 @@ TEST_F(EngineTest, ErrorCodeNamesAReadFailureBeforeADifference)
     EXPECT_EQ(engine.GetErrorCode(), IDS_READ_FAILED);
 }
 
-std::atomic<int> g_nThreadsBeforeFailure;
-
-HANDLE WINAPI FailingCreateThread(LPSECURITY_ATTRIBUTES sa, SIZE_T stack, LPTHREAD_START_ROUTINE proc, LPVOID arg, DWORD flags, LPDWORD id)
-{
-    if (g_nThreadsBeforeFailure-- <= 0)
-    {
-        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
-    return ::CreateThread(sa, stack, proc, arg, flags, id);
-}
-
 TEST_F(EngineTest, AThreadThatCannotBeCreatedStopsTheEngine)
 {
     auto [a, b] = EqualPair(3 * MiB);

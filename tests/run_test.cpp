@@ -958,18 +958,6 @@ TEST_F(RunTest, ResetFileProgressEmptiesTheFivePerFileBarsAndNothingElse)
     EXPECT_EQ(WindowText(run.Item(IDC_FILE_NAME)), L"name?");
 }
 
-std::atomic<int> g_nThreadsBeforeFailure;
-
-HANDLE WINAPI FailingCreateThread(LPSECURITY_ATTRIBUTES sa, SIZE_T stack, LPTHREAD_START_ROUTINE proc, LPVOID arg, DWORD flags, LPDWORD id)
-{
-    if (g_nThreadsBeforeFailure-- <= 0)
-    {
-        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
-    return ::CreateThread(sa, stack, proc, arg, flags, id);
-}
-
 TEST_F(RunTest, AThreadThatCannotBeCreatedEndsTheDialogWithOneBox)
 {
     Equal(L"a.bin", 3 * MiB);
