@@ -8,6 +8,7 @@
 //   engine_bench pairs DIR COUNT            the engine over every small pair, one after another
 //   engine_bench pairlist DIR1 DIR2 normal|fast   the engine over every name in both folders, in name order, as the
 //                                           dialog runs them (bench/dialog's engine-alone baseline)
+#include "BenchSink.h"
 #include "CompareEngine.h"
 #include "resource.h"
 #include <cstdio>
@@ -77,42 +78,6 @@ UINT64 ReadAll(const std::wstring& path)
     return total;
 }
 
-struct Sink
-{
-    HWND hWnd;
-    int nCode = -1;
-    CCompareEngine* pEngine = nullptr;
-};
-
-LRESULT CALLBACK SinkProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam)
-{
-    auto* sink = reinterpret_cast<Sink*>(::GetWindowLongPtrW(hWnd, GWLP_USERDATA));
-    if (uMsg == WM_COMPARE_NOTIFY && sink)
-    {
-        if (wParam == 0)
-            sink->nCode = static_cast<int>(lParam);
-        else
-        {
-            // What the dialog does for each progress notice: one snapshot under the engine's lock.
-            CCompareStatus status;
-            sink->pEngine->GetStatus(status);
-        }
-        return 0;
-    }
-    return ::DefWindowProcW(hWnd, uMsg, wParam, lParam);
-}
-
-HWND MakeSinkWindow(Sink* sink)
-{
-    WNDCLASSW wc{};
-    wc.lpfnWndProc = SinkProc;
-    wc.hInstance = ::GetModuleHandleW(nullptr);
-    wc.lpszClassName = L"TavikBenchSink";
-    ::RegisterClassW(&wc);
-    HWND h = ::CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
-    ::SetWindowLongPtrW(h, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(sink));
-    return h;
-}
 
 // Runs one comparison to its end the way the dialog does: start, pump notices, join on the completion.
 int Compare(CCompareEngine& engine, Sink& sink, const std::wstring& a, const std::wstring& b, bool bFast)
@@ -129,22 +94,6 @@ int Compare(CCompareEngine& engine, Sink& sink, const std::wstring& a, const std
     return sink.nCode;
 }
 
-// The plain files directly in a folder, by name.
-std::set<std::wstring> ListFiles(const std::wstring& dir)
-{
-    std::set<std::wstring> names;
-    WIN32_FIND_DATAW fd;
-    HANDLE h = ::FindFirstFileW((dir + L"*").c_str(), &fd);
-    if (h == INVALID_HANDLE_VALUE)
-        return names;
-    do
-    {
-        if (!(fd.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)))
-            names.insert(fd.cFileName);
-    } while (::FindNextFileW(h, &fd));
-    ::FindClose(h);
-    return names;
-}
 
 void Report(const char* what, UINT64 bytes, double seconds)
 {

@@ -5,6 +5,7 @@
 //   engine_probe prims [PATH1 PATH2]                        each call's cost alone, and while two threads read the files
 // After compare or pairs, "keep" answers the engine's buffer allocations from buffers kept from the previous pair
 // (touched already) and its sector-size questions from the first answer per drive: what keeping them would gain.
+#include "BenchSink.h"
 #include "CompareEngine.h"
 #include "resource.h"
 #include <algorithm>
@@ -276,44 +277,6 @@ void HookAll()
     g_enginePlatform.pfnCreateThread = CreateThreadHook;
 }
 
-struct Sink
-{
-    HWND hWnd = nullptr;
-    int nCode = -1;
-    CCompareEngine* pEngine = nullptr;
-    UINT64 nProgress = 0;
-};
-
-LRESULT CALLBACK SinkProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam)
-{
-    auto* sink = reinterpret_cast<Sink*>(::GetWindowLongPtrW(hWnd, GWLP_USERDATA));
-    if (uMsg == WM_COMPARE_NOTIFY && sink)
-    {
-        if (wParam == 0)
-            sink->nCode = static_cast<int>(lParam);
-        else
-        {
-            // As the dialog does for each progress notice: one snapshot.
-            ++sink->nProgress;
-            CCompareStatus status;
-            sink->pEngine->GetStatus(status);
-        }
-        return 0;
-    }
-    return ::DefWindowProcW(hWnd, uMsg, wParam, lParam);
-}
-
-HWND MakeSinkWindow(Sink* sink)
-{
-    WNDCLASSW wc{};
-    wc.lpfnWndProc = SinkProc;
-    wc.hInstance = ::GetModuleHandleW(nullptr);
-    wc.lpszClassName = L"TavikProbeSink";
-    ::RegisterClassW(&wc);
-    HWND h = ::CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
-    ::SetWindowLongPtrW(h, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(sink));
-    return h;
-}
 
 int Compare(CCompareEngine& engine, Sink& sink, const std::wstring& a, const std::wstring& b, bool bFast)
 {
@@ -358,20 +321,6 @@ void PrintTallies(const char* unit, double units, double wall)
     std::printf("per_ column: calls per %s\n", unit);
 }
 
-std::set<std::wstring> ListFiles(const std::wstring& dir)
-{
-    std::set<std::wstring> names;
-    WIN32_FIND_DATAW fd;
-    HANDLE h = ::FindFirstFileW((dir + L"*").c_str(), &fd);
-    if (h == INVALID_HANDLE_VALUE)
-        return names;
-    do
-        if (!(fd.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)))
-            names.insert(fd.cFileName);
-    while (::FindNextFileW(h, &fd));
-    ::FindClose(h);
-    return names;
-}
 
 UINT64 SizeOf(const std::wstring& path)
 {
