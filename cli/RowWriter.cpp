@@ -111,6 +111,8 @@ std::wstring CRowWriter::FormatRow(const CVerifyRow& row) const
         line += L'\t';
         if (row.bHasDetail)
             line += Number(row.nDetail);
+        else if (row.pszDetailWord)
+            line += row.pszDetailWord;
         line += L'\n';
         return line;
     }
@@ -125,7 +127,12 @@ std::wstring CRowWriter::FormatRow(const CVerifyRow& row) const
     line += L",\"mode\":";
     line += row.pszMode ? L"\"" + std::wstring(row.pszMode) + L"\"" : std::wstring(L"null");
     line += L",\"detail\":";
-    line += row.bHasDetail ? Number(row.nDetail) : L"null";
+    if (row.bHasDetail)
+        line += Number(row.nDetail);
+    else if (row.pszDetailWord)
+        line += L"\"" + std::wstring(row.pszDetailWord) + L"\"";
+    else
+        line += L"null";
     line += L"}\n";
     return line;
 }
