@@ -8,8 +8,12 @@
 //   engine_bench pairs DIR COUNT            the engine over every small pair, one after another
 //   engine_bench pairlist DIR1 DIR2 normal|fast   the engine over every name in both folders, in name order, as the
 //                                           dialog runs them (bench/dialog's engine-alone baseline)
+//   engine_bench treeloop DIR1 DIR2         every file of tree 1 against tree 2 on one thread: open both, read them
+//                                           alternately in 1 MiB blocks, memcmp, close (bench/verify's baseline)
+//   engine_bench treefloor DIR1 DIR2        both trees read to the end by two threads, nothing compared (the floor)
 #include "BenchSink.h"
 #include "CompareEngine.h"
+#include "FolderListing.h"
 #include "resource.h"
 #include <cstdio>
 #include <cstring>
@@ -95,6 +99,33 @@ int Compare(CCompareEngine& engine, Sink& sink, const std::wstring& a, const std
 }
 
 
+// The relative names of every file in a tree, as tavik-verify -r lists them.
+std::vector<std::wstring> TreeNames(const std::wstring& dir)
+{
+    std::vector<CListedPair> files;
+    CString strFailed;
+    CFolderListing::ListFiles(CString(dir.c_str()), true, files, 1, strFailed);
+    std::vector<std::wstring> names;
+    for (const CListedPair& f : files)
+        names.push_back(static_cast<LPCWSTR>(f.strName));
+    return names;
+}
+
+// Compares two open files block by block on this thread; true when they are the same.
+bool SameContent(HANDLE h1, HANDLE h2, std::vector<BYTE>& b1, std::vector<BYTE>& b2)
+{
+    DWORD n1 = 0, n2 = 0;
+    for (;;)
+    {
+        if (!::ReadFile(h1, b1.data(), kBlock, &n1, nullptr) || !::ReadFile(h2, b2.data(), kBlock, &n2, nullptr))
+            return false;
+        if (n1 != n2 || std::memcmp(b1.data(), b2.data(), n1) != 0)
+            return false;
+        if (n1 < kBlock)
+            return true;
+    }
+}
+
 void Report(const char* what, UINT64 bytes, double seconds)
 {
     std::printf("%s seconds=%.4f GBps=%.3f\n", what, seconds, static_cast<double>(bytes) / seconds / 1e9);
@@ -136,6 +167,52 @@ int wmain(int argc, wchar_t** argv)
         std::printf("pairlist pairs=%d same=%d seconds=%.4f pairs_per_second=%.1f GBps=%.3f\n", count, same, seconds,
                     count / seconds, static_cast<double>(bytes) / seconds / 1e9);
         return same == count ? 0 : 1;
+    }
+    if ((cmd == L"treeloop" || cmd == L"treefloor") && argc == 4)
+    {
+        const std::wstring dir2 = std::wstring(argv[3]) + L"\\";
+        const double t0 = Now();
+        const std::vector<std::wstring> names = TreeNames(dir);
+        size_t same = 0;
+        UINT64 bytes = 0;
+        if (cmd == L"treeloop")
+        {
+            std::vector<BYTE> b1(kBlock), b2(kBlock);
+            for (const std::wstring& name : names)
+            {
+                HANDLE h1 = ::CreateFileW((dir + name).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+                HANDLE h2 = ::CreateFileW((dir2 + name).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+                if (h1 != INVALID_HANDLE_VALUE && h2 != INVALID_HANDLE_VALUE)
+                {
+                    LARGE_INTEGER size;
+                    ::GetFileSizeEx(h1, &size);
+                    bytes += static_cast<UINT64>(size.QuadPart);
+                    same += SameContent(h1, h2, b1, b2);
+                }
+                if (h1 != INVALID_HANDLE_VALUE)
+                    ::CloseHandle(h1);
+                if (h2 != INVALID_HANDLE_VALUE)
+                    ::CloseHandle(h2);
+            }
+        }
+        else
+        {
+            UINT64 got[2] = {0, 0};
+            auto readSide = [&](const std::wstring& root, UINT64& total) {
+                for (const std::wstring& name : names)
+                    total += ReadAll(root + name);
+            };
+            std::thread t1([&] { readSide(dir, got[0]); });
+            std::thread t2([&] { readSide(dir2, got[1]); });
+            t1.join();
+            t2.join();
+            bytes = got[0];
+            same = names.size();
+        }
+        const double seconds = Now() - t0;
+        std::printf("%ls pairs=%zu same=%zu seconds=%.4f pairs_per_second=%.1f GBps=%.3f\n", cmd.c_str(), names.size(), same,
+                    seconds, static_cast<double>(names.size()) / seconds, static_cast<double>(bytes) / seconds / 1e9);
+        return 0;
     }
     if (cmd == L"make" && argc == 4)
     {

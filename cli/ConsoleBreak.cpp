@@ -2,12 +2,10 @@
 #include "ConsoleBreak.h"
 #include "ExitCode.h"
 
-HANDLE CConsoleBreak::s_hBreak = nullptr;
 volatile LONG CConsoleBreak::s_nBreaks = 0;
 
 CConsoleBreak::CConsoleBreak()
 {
-    s_hBreak = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     s_nBreaks = 0;
     // A process started in a new process group begins with Ctrl+C ignored; a program that handles it asks again.
     ::SetConsoleCtrlHandler(nullptr, FALSE);
@@ -17,8 +15,6 @@ CConsoleBreak::CConsoleBreak()
 CConsoleBreak::~CConsoleBreak()
 {
     ::SetConsoleCtrlHandler(HandlerRoutine, FALSE);
-    ::CloseHandle(s_hBreak);
-    s_hBreak = nullptr;
 }
 
 BOOL WINAPI CConsoleBreak::HandlerRoutine(DWORD dwCtrlType)
@@ -32,6 +28,5 @@ BOOL WINAPI CConsoleBreak::HandlerRoutine(DWORD dwCtrlType)
     // none is lost even then.
     if (::InterlockedIncrement(&s_nBreaks) > 1)
         ::ExitProcess(ExitCode::kInterrupted);
-    ::SetEvent(s_hBreak);
     return TRUE;
 }

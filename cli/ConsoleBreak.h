@@ -10,12 +10,10 @@ public:
     CConsoleBreak(const CConsoleBreak&) = delete;
     CConsoleBreak& operator=(const CConsoleBreak&) = delete;
 
-    // Set by the first break; a work loop can wait on it together with its messages.
-    HANDLE Event() const { return s_hBreak; }
-    bool TestBreakSignal() const { return ::WaitForSingleObject(s_hBreak, 0) == WAIT_OBJECT_0; }
+    // A read of a counter, no kernel call: a loop may ask for every row of a run of a hundred thousand.
+    bool TestBreakSignal() const { return s_nBreaks != 0; }
 
 private:
     static BOOL WINAPI HandlerRoutine(DWORD dwCtrlType);
-    static HANDLE s_hBreak;
     static volatile LONG s_nBreaks;
 };

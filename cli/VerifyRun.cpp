@@ -11,7 +11,10 @@ const wchar_t* const kToken[] = {L"same", L"differs", L"size", L"only1", L"only2
 // The dialog's texts for its verdicts, and one of our own where its text is a whole sentence.
 const UINT kLabel[] = {IDS_SAME, IDS_CONTENT_DIFFERS, IDS_SIZE_DIFFERS, IDS_ONLY_IN_SRC1, IDS_ONLY_IN_SRC2,
                        IDS_CANNOT_OPEN, IDS_CLI_READ_ERROR, IDS_INTERRUPTED, IDS_NOT_COMPARED};
-const wchar_t kWindowClass[] = L"TavikVerifyNotify";
+// How often a wait for a verdict looks for Ctrl+C and redraws the progress line, and how long a stop waits for
+// the readers: together well inside the fifth of a second a break must take.
+const DWORD kBreakPollMs = 50;
+const DWORD kStopWaitMs = 100;
 
 // "C:/x" and "x" become "C:\x\"; a literal "\\?\C:\x" becomes "C:\x\" again, so fast mode can find its volume.
 std::wstring FullFolderPath(const std::wstring& strGiven)
@@ -104,62 +107,26 @@ CVerifyRun::CVerifyRun(const CVerifyOptions& options, COutputStream& out, COutpu
     : m_options(options), m_out(out), m_err(err), m_rows(options.format, out),
       m_progress(err, options.bProgress || err.IsConsole())
 {
-    WNDCLASSW wc{};
-    wc.lpfnWndProc = WndProc;
-    wc.hInstance = ::GetModuleHandleW(nullptr);
-    wc.lpszClassName = kWindowClass;
-    ::RegisterClassW(&wc);
-    // Message-only: it gets the engine's posts and nothing else, and never shows on any desktop.
-    m_hWnd = ::CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
-    ::SetWindowLongPtrW(m_hWnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
 }
 
 CVerifyRun::~CVerifyRun()
 {
-    m_engine.Stop();
-    ::DestroyWindow(m_hWnd);
 }
 
-LRESULT CALLBACK CVerifyRun::WndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam)
-{
-    auto* self = reinterpret_cast<CVerifyRun*>(::GetWindowLongPtrW(hWnd, GWLP_USERDATA));
-    if (uMsg == WM_COMPARE_NOTIFY && self)
-    {
-        // A progress notice may come after its pair's completion; only the running pair's notices count.
-        if (wParam == 1)
-            self->OnProgressNotice();
-        else if (wParam == 0 && self->m_bPairRunning)
-        {
-            self->m_bPairRunning = false;
-            self->m_nCompletion = static_cast<int>(lParam);
-        }
-        return 0;
-    }
-    return ::DefWindowProcW(hWnd, uMsg, wParam, lParam);
-}
-
-void CVerifyRun::OnProgressNotice()
-{
-    // The engine posts the next notice only after a snapshot has been taken, so one is taken for every notice,
-    // whether a line is drawn or not.
-    CCompareStatus status;
-    m_engine.GetStatus(status);
-    if (m_bPairRunning)
-        ShowProgress(status);
-}
-
-void CVerifyRun::ShowProgress(const CCompareStatus& status)
+void CVerifyRun::ShowProgress()
 {
     const ULONGLONG now = NowMs();
     if (!m_progress.Due(now))
         return;
+    CStreamProgress status;
+    m_stream.GetProgress(status);
     const UINT64 nPercent = status.nFileSize ? status.nBytesCompared * 100 / status.nFileSize : 100;
     const ULONGLONG nPairMs = now - m_nPairStartMs;
     const UINT64 nDone = m_nBytesFinished + status.nBytesCompared;
     // The name comes last: where the console is too narrow, the line is cut at its end, and the figures stay.
     std::wstring line = std::to_wstring(nPercent) + L"%";
-    line += L"  " + LoadText(IDS_CLI_SOURCE1) + L" " + Decimal(MegabytesPerSecond(status.nBytesRead1, nPairMs), 0);
-    line += L" / " + LoadText(IDS_CLI_SOURCE2) + L" " + Decimal(MegabytesPerSecond(status.nBytesRead2, nPairMs), 0) + L" MB/s";
+    line += L"  " + LoadText(IDS_CLI_SOURCE1) + L" " + Decimal(MegabytesPerSecond(status.nBytesRead[0], nPairMs), 0);
+    line += L" / " + LoadText(IDS_CLI_SOURCE2) + L" " + Decimal(MegabytesPerSecond(status.nBytesRead[1], nPairMs), 0) + L" MB/s";
     line += L"  " + LoadText(IDS_CLI_TOTAL) + L" " + Bytes(nDone) + L"/" + Bytes(m_nBytesTotal);
     const ULONGLONG nRunMs = now - m_nRunStartMs;
     if (nDone > 0 && nRunMs > 0 && m_nBytesTotal >= nDone)
@@ -199,7 +166,20 @@ int CVerifyRun::Run()
         if (pair.HasSide(0) && pair.HasSide(1) && pair.nSize[0] == pair.nSize[1])
             m_nBytesTotal += pair.nSize[0];
 
+    // The pairs with a file on each side, in row order, for the stream that compares them.
+    std::vector<CStreamJob> jobs;
+    for (const CListedPair& pair : pairs)
+        if (pair.HasSide(0) && pair.HasSide(1))
+            jobs.push_back(CStreamJob{{pair.strPath[0], pair.strPath[1]}});
+    if (!jobs.empty())
+    {
+        m_bStreamStarted = m_stream.Start(jobs, !m_options.bBuffered);
+        if (!m_bStreamStarted)
+            Error(LoadText(::GetLastError() == ERROR_NOT_ENOUGH_MEMORY ? IDS_NO_MEMORY : IDS_THREAD_FAILED));
+    }
+
     m_rows.WriteHeader();
+    size_t nJob = 0;
     for (const CListedPair& pair : pairs)
     {
         CVerifyRow row;
@@ -209,7 +189,7 @@ int CVerifyRun::Run()
             row.bHasSize[s] = pair.HasSide(s);
             row.nSize[s] = pair.nSize[s];
         }
-        // The handler only raised the flag; here, between two pairs, is where the run reacts.
+        // The handler only raised the flag; here, between two rows, is where the run reacts.
         if (m_halt == kRunning && m_break.TestBreakSignal())
             m_halt = kBroken;
         Verdict verdict;
@@ -220,7 +200,9 @@ int CVerifyRun::Run()
         else if (!pair.HasSide(0))
             verdict = kOnly2;
         else
-            ComparePair(pair, row, verdict);
+            ComparePair(pair, nJob, row, verdict);
+        if (pair.HasSide(0) && pair.HasSide(1))
+            ++nJob;
         row.pszVerdict = kToken[verdict];
         ++m_nCounts[verdict];
         if (m_out.IsConsole())
@@ -228,6 +210,12 @@ int CVerifyRun::Run()
         m_rows.WriteRow(row);
         if (verdict == kDiffers && m_options.bStopOnDiff && m_halt == kRunning)
             m_halt = kStoppedOnDiff;
+        // Nothing more is compared: the readers, who may be pairs ahead, stop now rather than at the end.
+        if (m_halt != kRunning && m_bStreamStarted)
+        {
+            m_stream.Stop(kStopWaitMs);
+            m_bStreamStarted = false;
+        }
     }
     m_progress.Clear();
     WriteSummary(static_cast<double>(NowMs() - m_nRunStartMs) / 1000.0);
@@ -241,93 +229,70 @@ int CVerifyRun::Run()
     return ExitCode::kSame;
 }
 
-void CVerifyRun::ComparePair(const CListedPair& pair, CVerifyRow& row, Verdict& verdict)
+void CVerifyRun::ComparePair(const CListedPair& pair, size_t nJob, CVerifyRow& row, Verdict& verdict)
 {
+    if (!m_bStreamStarted)
+    {
+        // No buffers or no threads to read with: the content was not read, which is what read-error tells.
+        verdict = kReadError;
+        return;
+    }
     m_strCurrentName = static_cast<LPCWSTR>(pair.strName);
     m_nPairStartMs = NowMs();
-    m_engine.m_hNotifyWnd = m_hWnd;
-    m_nCompletion = -1;
-    // The plain paths: the engine makes them literal itself, and fast mode needs to see the drive.
-    const int r = m_engine.Start(pair.strPath[0], pair.strPath[1], !m_options.bBuffered);
-    const bool bNormalMode = m_engine.m_bNormalMode;
-    if (r == IDS_CANNOT_OPEN)
+    CStreamVerdict v;
+    while (!m_stream.WaitVerdict(nJob, kBreakPollMs, v))
     {
-        verdict = kCannotOpen;
-        return;
-    }
-    if (r == IDS_SIZE_DIFFERS)
-    {
-        verdict = kSize;
-        return;
-    }
-    if (r != IDS_STARTED)
-    {
-        // Both files opened, but their bytes could not be brought in to compare: no memory for the buffers, or
-        // no thread to read them. The content was not read, which is what read-error tells a script.
-        if (r == IDS_THREAD_FAILED)
-            DiscardNotices();
-        Error(m_strCurrentName + L": " + LoadText(static_cast<UINT>(r)));
-        verdict = kReadError;
-        return;
-    }
-    m_bPairRunning = true;
-    const HANDLE hBreak = m_break.Event();
-    while (m_bPairRunning)
-    {
-        MSG msg;
-        while (m_bPairRunning && ::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
+        if (m_break.TestBreakSignal())
         {
-            ::TranslateMessage(&msg);
-            ::DispatchMessageW(&msg);
-        }
-        if (!m_bPairRunning)
-            break;
-        if (::MsgWaitForMultipleObjects(1, &hBreak, FALSE, INFINITE, QS_ALLINPUT) == WAIT_OBJECT_0)
-        {
-            // Stop joins the engine's threads and closes both files before the row is written.
-            m_bPairRunning = false;
-            m_engine.Stop();
-            DiscardNotices();
-            CCompareStatus status;
-            m_engine.GetStatus(status);
-            m_nBytesCompared += status.nBytesCompared;
+            // A read that would not cancel (a stalled share) keeps its thread, not the user: the rows, the
+            // summary and the status are written all the same.
+            m_stream.Stop(kStopWaitMs);
+            m_bStreamStarted = false;
+            m_stream.PeekVerdict(nJob, v);
             m_halt = kBroken;
             verdict = kInterrupted;
-            row.pszMode = bNormalMode ? L"normal" : L"fast";
+            if (v.bRead)
+                row.pszMode = v.bFast ? L"fast" : L"normal";
+            CStreamProgress status;
+            m_stream.GetProgress(status);
+            if (status.nJob == nJob)
+                m_nBytesCompared += status.nBytesCompared;
             return;
         }
+        ShowProgress();
     }
-    m_engine.WaitFinished();
-    CCompareStatus status;
-    m_engine.GetStatus(status);
-    m_nBytesCompared += status.nBytesCompared;
-    m_nBytesFinished += pair.nSize[0];
-    row.pszMode = bNormalMode ? L"normal" : L"fast";
-    switch (m_nCompletion)
+    // The sizes that were compared: those of the open files, not of the directory entries.
+    for (int s = 0; s < 2; ++s)
+        if (v.bOpened[s])
+            row.nSize[s] = v.nSize[s];
+    if (v.bRead)
     {
-    case IDS_SAME:
+        row.pszMode = v.bFast ? L"fast" : L"normal";
+        m_nBytesFinished += v.nSize[0];
+    }
+    m_nBytesCompared += v.nBytesCompared;
+    switch (v.result)
+    {
+    case CStreamVerdict::kSame:
         verdict = kSame;
+        // A "backup" that shares its storage with the source is no copy at all; the bytes said same all the same.
+        if (v.bSameFile)
+            row.pszDetailWord = L"same-file";
         break;
-    case IDS_CONTENT_DIFFERS:
-    case IDS_LENGTH_DIFFERS:
-        // 14: the files changed length while they were read; where they part is still a difference.
+    case CStreamVerdict::kDiffers:
         verdict = kDiffers;
         row.bHasDetail = true;
-        row.nDetail = m_engine.GetFirstDifference();
+        row.nDetail = v.nFirstDifference;
+        break;
+    case CStreamVerdict::kSize:
+        verdict = kSize;
+        break;
+    case CStreamVerdict::kCannotOpen:
+        verdict = kCannotOpen;
         break;
     default:
-        // 15 without a Stop of ours: a read failed. Nothing else ends a started run that way.
         verdict = kReadError;
         break;
-    }
-}
-
-void CVerifyRun::DiscardNotices()
-{
-    // The stopped comparer has posted its completion before it was joined; no later pair may take it for its own.
-    MSG msg;
-    while (::PeekMessageW(&msg, m_hWnd, WM_COMPARE_NOTIFY, WM_COMPARE_NOTIFY, PM_REMOVE))
-    {
     }
 }
 

@@ -1,8 +1,8 @@
 // CVerifyRun: one run of tavik-verify: list both folders, feed every pair to the engine, write a row per name.
 #pragma once
-#include "CompareEngine.h"
 #include "ConsoleBreak.h"
 #include "FolderListing.h"
+#include "PairStream.h"
 #include "ProgressLine.h"
 #include "RowWriter.h"
 #include <string>
@@ -34,11 +34,8 @@ private:
     enum Verdict { kSame, kDiffers, kSize, kOnly1, kOnly2, kCannotOpen, kReadError, kInterrupted, kNotCompared, kVerdicts };
     enum Halt { kRunning, kStoppedOnDiff, kBroken };
 
-    static LRESULT CALLBACK WndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
-    void OnProgressNotice();
-    void ComparePair(const CListedPair& pair, CVerifyRow& row, Verdict& verdict);
-    void DiscardNotices();
-    void ShowProgress(const CCompareStatus& status);
+    void ComparePair(const CListedPair& pair, size_t nJob, CVerifyRow& row, Verdict& verdict);
+    void ShowProgress();
     void WriteSummary(double dSeconds);
     void Error(const std::wstring& text);
 
@@ -48,12 +45,10 @@ private:
     CRowWriter m_rows;
     CProgressLine m_progress;
     CConsoleBreak m_break;
-    CCompareEngine m_engine;
-    HWND m_hWnd = nullptr;
+    CPairStream m_stream;
+    bool m_bStreamStarted = false;
 
-    // The pair being compared.
-    bool m_bPairRunning = false;
-    int m_nCompletion = -1;
+    // The pair being waited for.
     std::wstring m_strCurrentName;
     ULONGLONG m_nPairStartMs = 0;
 

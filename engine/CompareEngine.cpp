@@ -1,6 +1,6 @@
 // CCompareEngine: lifecycle, file opening in normal and fast mode, and the reader / comparer threads.
 #include "CompareEngine.h"
-#include "ExactPath.h"
+#include "FileAccess.h"
 #include "resource.h"
 #include <cstring>
 
@@ -8,8 +8,7 @@ CEnginePlatform g_enginePlatform = {::CreateThread, ::PostMessageW};
 
 namespace
 {
-const UINT32 kNormalBlock = 0x100000;   // 1 MiB per slot
-const UINT32 kLargestMultiple = 0x800000;
+using FileAccess::kNormalBlock;
 
 bool IsSet(HANDLE h)
 {
@@ -38,34 +37,7 @@ const UINT32 kProgressIntervalMs = 16;  // about 60 refreshes a second
 HANDLE OpenForCompare(LPCWSTR pszPath, DWORD dwFlags)
 {
     // Share mode 0: nobody may write, rename or delete the file while it is compared.
-    HANDLE h = ::CreateFileW(ToExactPath(pszPath).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, dwFlags, nullptr);
-    // Only a disk file has bytes to compare. A port would block the reader for ever, a console or the null
-    // device deliver nothing, and either would let two different files pass as the same.
-    if (h != INVALID_HANDLE_VALUE && ::GetFileType(h) != FILE_TYPE_DISK)
-    {
-        ::CloseHandle(h);
-        ::SetLastError(ERROR_ACCESS_DENIED);
-        h = INVALID_HANDLE_VALUE;
-    }
-    return h;
-}
-
-// Offset of the first byte that differs in two runs of n bytes; n when they are equal.
-UINT32 FirstMismatch(const BYTE* p1, const BYTE* p2, UINT32 n)
-{
-    UINT32 i = 0;
-    // Eight bytes at a time until the word that differs, then byte by byte inside it.
-    for (; i + 8 <= n; i += 8)
-    {
-        UINT64 w1, w2;
-        std::memcpy(&w1, p1 + i, 8);
-        std::memcpy(&w2, p2 + i, 8);
-        if (w1 != w2)
-            break;
-    }
-    while (i < n && p1[i] == p2[i])
-        ++i;
-    return i;
+    return FileAccess::OpenDiskFile(pszPath, 0, dwFlags);
 }
 }
 
@@ -258,34 +230,12 @@ bool CCompareEngine::OpenFast(LPCWSTR pszPath1, LPCWSTR pszPath2)
 
 UINT32 CCompareEngine::LeastCommonMultiple(UINT32 a, UINT32 b)
 {
-    if (a == b)
-        return a;
-    // A zero size would never grow; a size near 2^32 would wrap in 32 bits. Neither may loop forever.
-    if (a == 0 || b == 0)
-        return 0;
-    UINT64 x = a, y = b;
-    for (;;)
-    {
-        if (x < y)
-            x += a;
-        else
-            y += b;
-        if (x > kLargestMultiple || y > kLargestMultiple)
-            return 0;
-        if (x == y)
-            return static_cast<UINT32>(x);
-    }
+    return FileAccess::LeastCommonMultiple(a, b);
 }
 
 UINT32 CCompareEngine::FitBlockSize(UINT32 nSector1, UINT32 nSector2)
 {
-    // A volume reporting 0 bytes per sector tells us nothing we could align to.
-    if (nSector1 == 0 || nSector2 == 0)
-        return 0;
-    const UINT32 nMultiple = LeastCommonMultiple(nSector1, nSector2);
-    if (nMultiple == 0 || nMultiple > kNormalBlock)
-        return 0;
-    return (kNormalBlock / nMultiple) * nMultiple;
+    return FileAccess::FitBlockSize(nSector1, nSector2);
 }
 
 void CCompareEngine::Stop()
@@ -486,7 +436,7 @@ void CCompareEngine::RecordDifference(UINT32 nSlot, UINT32 c1, UINT32 c2)
     // The comparer still holds the slot, so finding the byte costs one more pass over part of one slot.
     const size_t nOffset = static_cast<size_t>(nSlot) * m_nBlockSize;
     const UINT32 n = c1 < c2 ? c1 : c2;
-    m_nFirstDifference = m_nBytesCompared + FirstMismatch(m_pBuffer[0] + nOffset, m_pBuffer[1] + nOffset, n);
+    m_nFirstDifference = m_nBytesCompared + FileAccess::FirstMismatch(m_pBuffer[0] + nOffset, m_pBuffer[1] + nOffset, n);
 }
 
 void CCompareEngine::PostProgress()

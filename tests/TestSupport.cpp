@@ -218,6 +218,11 @@ void FaultRules::Resize(const std::wstring& file, UINT64 atOffset, UINT64 newSiz
     Add("resize " + UnixPath(file) + " " + std::to_string(atOffset) + " " + std::to_string(newSize));
 }
 
+void FaultRules::Stall(const std::wstring& file, unsigned seconds)
+{
+    Add("stall " + UnixPath(file) + " " + std::to_string(seconds));
+}
+
 void FaultRules::Add(const std::string& line)
 {
     m_text += line + "\n";

@@ -56,6 +56,7 @@ public:
     void Eio(const std::wstring& file, UINT64 fromOffset);
     void Align(const std::wstring& file, unsigned sector);
     void Resize(const std::wstring& file, UINT64 atOffset, UINT64 newSize);
+    void Stall(const std::wstring& file, unsigned seconds);
 
 private:
     void Add(const std::string& line);

@@ -8,6 +8,7 @@
  *                                     EINVAL (Wine: ERROR_INVALID_PARAMETER), as unbuffered reads do on Windows
  *   resize PATH AT_OFFSET NEW_SIZE    once, before the first read at or past AT_OFFSET, truncate or extend
  *                                     the file to NEW_SIZE: a file that changes length while it is read
+ *   stall  PATH SECONDS               every read blocks for SECONDS first: a sleeping disk or a stalled share
  * TAVIK_FAULT_LOG, when set, names a file that gets one line per read of a file that has a rule. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -21,7 +22,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-enum { RULE_EIO, RULE_ALIGN, RULE_RESIZE };
+enum { RULE_EIO, RULE_ALIGN, RULE_RESIZE, RULE_STALL };
 
 struct rule {
     int kind;
@@ -82,6 +83,8 @@ static void reload_rules(const char *rules_path)
             r->kind = RULE_ALIGN;
         else if (!strcmp(kind, "resize") && n == 4)
             r->kind = RULE_RESIZE;
+        else if (!strcmp(kind, "stall") && a > 0)
+            r->kind = RULE_STALL;
         else
             continue;
         struct stat target;
@@ -118,10 +121,12 @@ static struct continuation *find_continuation(int fd)
     return NULL;
 }
 
-/* Returns 0 to let the read go ahead (with *aligned_rule telling whether to track continuations), or an errno. */
-static int check_read(int fd, const void *buf, size_t n, off_t offset, int *aligned_rule)
+/* Returns 0 to let the read go ahead (with *aligned_rule telling whether to track continuations, *stall_seconds
+ * how long to block first), or an errno. */
+static int check_read(int fd, const void *buf, size_t n, off_t offset, int *aligned_rule, unsigned *stall_seconds)
 {
     *aligned_rule = 0;
+    *stall_seconds = 0;
     const char *rules_path = getenv("TAVIK_FAULT_RULES");
     if (!rules_path)
         return 0;
@@ -147,6 +152,9 @@ static int check_read(int fd, const void *buf, size_t n, off_t offset, int *alig
                 if (truncate(r->path, (off_t)r->b) != 0)
                     err = errno;
             }
+            break;
+        case RULE_STALL:
+            *stall_seconds = (unsigned)r->a;
             break;
         case RULE_ALIGN: {
             *aligned_rule = 1;
@@ -195,7 +203,11 @@ static ssize_t guarded_read(int fd, void *buf, size_t n, off_t offset, int posit
     if (!positional)
         offset = lseek(fd, 0, SEEK_CUR);
     int aligned_rule;
-    int err = check_read(fd, buf, n, offset, &aligned_rule);
+    unsigned stall_seconds;
+    int err = check_read(fd, buf, n, offset, &aligned_rule, &stall_seconds);
+    /* Outside the lock, so other files' reads go on meanwhile. */
+    if (stall_seconds)
+        sleep(stall_seconds);
     if (err) {
         errno = err;
         return -1;

@@ -1,0 +1,73 @@
+// FileAccess: exact opening with the disk-only rule, block fitting and the first differing byte.
+#include "FileAccess.h"
+#include "ExactPath.h"
+#include <cstring>
+
+namespace FileAccess
+{
+namespace
+{
+const UINT32 kLargestMultiple = 0x800000;
+}
+
+HANDLE OpenDiskFile(LPCWSTR pszPath, DWORD dwShareMode, DWORD dwFlags)
+{
+    HANDLE h = ::CreateFileW(ToExactPath(pszPath).c_str(), GENERIC_READ, dwShareMode, nullptr, OPEN_EXISTING, dwFlags, nullptr);
+    if (h != INVALID_HANDLE_VALUE && ::GetFileType(h) != FILE_TYPE_DISK)
+    {
+        ::CloseHandle(h);
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        h = INVALID_HANDLE_VALUE;
+    }
+    return h;
+}
+
+UINT32 LeastCommonMultiple(UINT32 a, UINT32 b)
+{
+    if (a == b)
+        return a;
+    // A zero size would never grow; a size near 2^32 would wrap in 32 bits. Neither may loop forever.
+    if (a == 0 || b == 0)
+        return 0;
+    UINT64 x = a, y = b;
+    for (;;)
+    {
+        if (x < y)
+            x += a;
+        else
+            y += b;
+        if (x > kLargestMultiple || y > kLargestMultiple)
+            return 0;
+        if (x == y)
+            return static_cast<UINT32>(x);
+    }
+}
+
+UINT32 FitBlockSize(UINT32 nSector1, UINT32 nSector2)
+{
+    // A volume reporting 0 bytes per sector tells us nothing we could align to.
+    if (nSector1 == 0 || nSector2 == 0)
+        return 0;
+    const UINT32 nMultiple = LeastCommonMultiple(nSector1, nSector2);
+    if (nMultiple == 0 || nMultiple > kNormalBlock)
+        return 0;
+    return (kNormalBlock / nMultiple) * nMultiple;
+}
+
+UINT32 FirstMismatch(const BYTE* p1, const BYTE* p2, UINT32 n)
+{
+    UINT32 i = 0;
+    // Eight bytes at a time until the word that differs, then byte by byte inside it.
+    for (; i + 8 <= n; i += 8)
+    {
+        UINT64 w1, w2;
+        std::memcpy(&w1, p1 + i, 8);
+        std::memcpy(&w2, p2 + i, 8);
+        if (w1 != w2)
+            break;
+    }
+    while (i < n && p1[i] == p2[i])
+        ++i;
+    return i;
+}
+}

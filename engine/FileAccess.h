@@ -1,0 +1,22 @@
+// What both comparers do with files alike: open a disk file by its exact name, fit a block to two volumes'
+// sectors, and find where two runs of bytes part.
+#pragma once
+#include <windows.h>
+
+namespace FileAccess
+{
+const UINT32 kNormalBlock = 0x100000;  // 1 MiB: the buffered block, and the largest unbuffered one
+
+// Opens the file the path names, as the user sees it, by its exact name (see ToExactPath) for reading. Only a
+// disk file is handed out: a port would block a reader for ever, and a console or the null device deliver
+// nothing, which would let two different files pass as the same. Anything else fails with ERROR_ACCESS_DENIED.
+HANDLE OpenDiskFile(LPCWSTR pszPath, DWORD dwShareMode, DWORD dwFlags);
+
+// The least common multiple of two sector sizes, or 0 when either is 0 or the multiple passes 8 MiB.
+UINT32 LeastCommonMultiple(UINT32 a, UINT32 b);
+// The unbuffered block for two sector sizes: the largest common multiple up to 1 MiB, or 0 to read buffered.
+UINT32 FitBlockSize(UINT32 nSector1, UINT32 nSector2);
+
+// Offset of the first byte that differs in two runs of n bytes; n when they are equal.
+UINT32 FirstMismatch(const BYTE* p1, const BYTE* p2, UINT32 n);
+}

@@ -1,0 +1,60 @@
+// CPairStream: compares a whole list of file pairs in order, with two readers and a comparer that live for the run.
+#pragma once
+#include <windows.h>
+#include <vector>
+
+// One pair to compare: the two paths as the user sees them. The strings must outlive the stream's run.
+struct CStreamJob
+{
+    LPCWSTR pszPath[2];
+};
+
+struct CStreamVerdict
+{
+    enum Result { kSame, kDiffers, kSize, kCannotOpen, kReadError, kInterrupted };
+    Result result = kInterrupted;
+    bool bOpened[2] = {false, false};
+    UINT64 nSize[2] = {0, 0};  // from the open handles, where opened
+    bool bRead = false;        // bytes were read, so bFast says how
+    bool bFast = false;        // both sides were read unbuffered
+    bool bSameFile = false;    // both paths name one file: same volume and file ID
+    UINT64 nFirstDifference = 0;  // kDiffers: the first byte that differs, or where one file ended
+    UINT64 nBytesCompared = 0;    // bytes found equal
+};
+
+struct CStreamProgress
+{
+    size_t nJob = 0;  // the pair the comparer is at
+    UINT64 nFileSize = 0;
+    UINT64 nBytesRead[2] = {0, 0};
+    UINT64 nBytesCompared = 0;
+};
+
+class CPairStream
+{
+public:
+    static const UINT32 kSlots = 16;  // per side, each of 1 MiB, for the whole run
+
+    CPairStream();
+    ~CPairStream();
+    CPairStream(const CPairStream&) = delete;
+    CPairStream& operator=(const CPairStream&) = delete;
+
+    // Starts the readers and the comparer over the jobs, which are held by reference until the run ends. With
+    // bFastMode each pair is read unbuffered where both volumes allow it. False when the buffers or threads could
+    // not be had; GetLastError tells which (ERROR_NOT_ENOUGH_MEMORY for the buffers).
+    bool Start(const std::vector<CStreamJob>& jobs, bool bFastMode);
+    // Waits up to dwMs for the verdict of job i; verdicts come in job order, each taken once.
+    bool WaitVerdict(size_t i, DWORD dwMs, CStreamVerdict& verdict);
+    // What is known of job i before its verdict: whether it opened, its sizes, how it is read.
+    void PeekVerdict(size_t i, CStreamVerdict& verdict);
+    void GetProgress(CStreamProgress& progress);
+    // Ends the run early: the threads stop at their next step and a read in progress is cancelled. Waits up to
+    // dwMs for them; false when one is still held in the system by a read that would not cancel, and is left
+    // behind with everything it uses.
+    bool Stop(DWORD dwMs);
+
+private:
+    struct State;
+    State* m_pState;
+};
