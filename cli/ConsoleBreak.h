@@ -13,6 +13,8 @@ public:
     // Set by the first break; a work loop can wait on it together with its messages.
     HANDLE Event() const { return s_hBreak; }
     bool TestBreakSignal() const { return ::WaitForSingleObject(s_hBreak, 0) == WAIT_OBJECT_0; }
+    // The same answer without a system call, for loops that ask for every entry they see.
+    bool Requested() const { return s_nBreaks != 0; }
 
 private:
     static BOOL WINAPI HandlerRoutine(DWORD dwCtrlType);
