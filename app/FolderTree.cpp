@@ -2,6 +2,7 @@
 #include "CompareDlg.h"
 #include "ExactPath.h"
 #include "FileFind.h"
+#include "UserException.h"
 #include "WinApp.h"
 #include <vector>
 
@@ -114,8 +115,9 @@ void CCompareDlg::ListSubfolders(CStringList& names, LPCWSTR pszFolderPath)
     while (bMore)
     {
         bMore = finder.FindNextFile();
+        // A folder named "a\b" would be rebuilt from the item texts as folder b in folder a: it is never shown.
         if (finder.MatchesMask(FILE_ATTRIBUTE_DIRECTORY) && !finder.MatchesMask(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM) &&
-            !finder.IsDots())
+            !finder.IsDots() && IsNameOfOwn(finder.GetFileName()))
             names.AddTail(finder.GetFilePath().Mid(strFolder.GetLength()));
     }
 }
@@ -134,8 +136,17 @@ bool CCompareDlg::GetSelectedFolderFiles(CStringList& files, CTreeCtrl& tree)
     while (bMore)
     {
         bMore = finder.FindNextFile();
-        if (!finder.MatchesMask(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_DIRECTORY))
-            files.AddTail(strFolder + finder.GetFileName());
+        if (finder.MatchesMask(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_DIRECTORY))
+            continue;
+        // The pair list knows a file only by its path, and a name like "d\f" in a path means another file (f in
+        // folder d), which would be compared in its place. The run is refused as for any name the list cannot
+        // take, before anything has changed.
+        if (!IsNameOfOwn(finder.GetFileName()))
+        {
+            AfxMessageBox(IDS_BAD_FILENAME, MB_OK | MB_ICONEXCLAMATION);
+            AfxThrowUserException();
+        }
+        files.AddTail(strFolder + finder.GetFileName());
     }
     return true;
 }

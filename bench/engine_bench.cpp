@@ -104,10 +104,14 @@ std::vector<std::wstring> TreeNames(const std::wstring& dir)
 {
     std::vector<CListedPair> files;
     CString strFailed;
-    CFolderListing::ListFiles(CString(dir.c_str()), true, files, 1, strFailed);
+    CListingOptions options;
+    options.bRecursive = true;
+    UINT64 nHiddenSystem = 0;
+    CFolderListing::ListFiles(CString(dir.c_str()), options, files, 1, strFailed, nHiddenSystem);
     std::vector<std::wstring> names;
     for (const CListedPair& f : files)
-        names.push_back(static_cast<LPCWSTR>(f.strName));
+        if (f.kind[0] == EListed::kFile)
+            names.push_back(static_cast<LPCWSTR>(f.strName));
     return names;
 }
 

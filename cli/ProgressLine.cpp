@@ -1,5 +1,6 @@
 // CProgressLine: drawing, fitting to the console's width, erasing.
 #include "ProgressLine.h"
+#include "RowWriter.h"
 
 namespace
 {
@@ -29,9 +30,8 @@ void CProgressLine::Draw(const std::wstring& text, ULONGLONG nNowMs)
 {
     if (!m_bEnabled)
         return;
-    std::wstring line;
-    for (wchar_t ch : text)
-        line += ch < 0x20 ? L' ' : ch;  // a tab or newline in a name must not break the line
+    // A tab, newline or escape sequence in a name must neither break the line nor act on the console.
+    std::wstring line = InertText(text);
     // The last column is left free: writing into it makes a console wrap, and the line would no longer redraw.
     const int nWidth = m_err.ConsoleWidth();
     if (nWidth > 1)

@@ -4,25 +4,6 @@
 
 namespace
 {
-// Tab and newline would split a row; a backslash is escaped too, so "\t" in a name cannot be read as a tab.
-// A carriage return is escaped as well: readers that take CR LF for a line end would otherwise cut the row.
-void AppendTsvName(std::wstring& line, const std::wstring& name)
-{
-    for (wchar_t ch : name)
-    {
-        if (ch == L'\t')
-            line += L"\\t";
-        else if (ch == L'\n')
-            line += L"\\n";
-        else if (ch == L'\r')
-            line += L"\\r";
-        else if (ch == L'\\')
-            line += L"\\\\";
-        else
-            line += ch;
-    }
-}
-
 void AppendHex4(std::wstring& line, unsigned value)
 {
     wchar_t buf[8];
@@ -38,6 +19,44 @@ bool IsHigh(wchar_t ch)
 bool IsLow(wchar_t ch)
 {
     return ch >= 0xDC00 && ch <= 0xDFFF;
+}
+
+// Characters that would make a name act instead of read: controls (C0, DEL, C1) move the cursor or start
+// terminal sequences, U+2028 and U+2029 end lines for some readers, and a lone surrogate has no UTF-8 form (it
+// would turn into U+FFFD, making two names alike). Each is written as \uXXXX, which a name cannot mean
+// itself wherever a backslash is escaped. Returns how many code units at text[i] were appended.
+size_t AppendInert(std::wstring& line, const std::wstring& text, size_t i)
+{
+    const wchar_t ch = text[i];
+    if (IsHigh(ch) && i + 1 < text.size() && IsLow(text[i + 1]))
+    {
+        line += ch;
+        line += text[i + 1];
+        return 2;
+    }
+    if (ch < 0x20 || (ch >= 0x7F && ch <= 0x9F) || ch == 0x2028 || ch == 0x2029 || IsHigh(ch) || IsLow(ch))
+        AppendHex4(line, ch);
+    else
+        line += ch;
+    return 1;
+}
+
+// Tab, newline and carriage return keep their short escapes; a backslash is escaped too, so "\t" in a name
+// cannot be read as a tab.
+void AppendTsvName(std::wstring& line, const std::wstring& name)
+{
+    for (size_t i = 0; i < name.size();)
+    {
+        const wchar_t ch = name[i];
+        const wchar_t* pszShort = ch == L'\t' ? L"\\t" : ch == L'\n' ? L"\\n" : ch == L'\r' ? L"\\r" : ch == L'\\' ? L"\\\\" : nullptr;
+        if (pszShort)
+        {
+            line += pszShort;
+            ++i;
+        }
+        else
+            i += AppendInert(line, name, i);
+    }
 }
 
 void AppendJsonString(std::wstring& line, const std::wstring& text)
@@ -78,6 +97,14 @@ std::wstring Number(UINT64 n)
     swprintf(buf, 32, L"%llu", static_cast<unsigned long long>(n));
     return buf;
 }
+}
+
+std::wstring InertText(const std::wstring& text)
+{
+    std::wstring line;
+    for (size_t i = 0; i < text.size();)
+        i += AppendInert(line, text, i);
+    return line;
 }
 
 void CRowWriter::WriteHeader()

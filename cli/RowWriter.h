@@ -30,3 +30,7 @@ private:
     Format m_format;
     COutputStream& m_out;
 };
+
+// The text with every character that could act on a terminal or split a line written as \uXXXX: for names in
+// the texts of standard error.
+std::wstring InertText(const std::wstring& text);

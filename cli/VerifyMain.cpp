@@ -3,9 +3,53 @@
 #include "ExitCode.h"
 #include "VerifyRun.h"
 #include "resource.h"
+#include <cstring>
+#include <cwchar>
+#include <exception>
+#include <stdexcept>
 
 namespace
 {
+COutputStream* g_pErr = nullptr;
+std::wstring g_strUnexpected;  // loaded before anything can go wrong: a crashed process should not load texts
+
+// Any end the run did not choose is trouble, with its own status: the C runtime's abort would end with 3, which
+// a script reads as Ctrl+C, and a crash with a negative status that "if errorlevel 1" never sees.
+[[noreturn]] void EndUnexpectedly(const std::wstring& what)
+{
+    if (g_pErr)
+        g_pErr->Write(InertText(g_strUnexpected + what) + L"\n");
+    ::ExitProcess(ExitCode::kTrouble);
+}
+
+LONG WINAPI OnCrash(EXCEPTION_POINTERS* pInfo)
+{
+    wchar_t buf[16];
+    swprintf(buf, 16, L"0x%08lx", static_cast<unsigned long>(pInfo->ExceptionRecord->ExceptionCode));
+    EndUnexpectedly(buf);
+}
+
+#ifdef TAVIK_VERIFY_SEAM
+// Tests only: what Wine cannot store or do, chosen by the names of the test's own files. "attr+1000-x" is listed
+// with attribute 0x1000 added, "attr-400-x" with 0x400 taken away; "end-throw", "end-terminate" and "end-crash"
+// end the run in those ways while it lists.
+DWORD SeamAttributes(LPCWSTR pszName, DWORD dwAttributes)
+{
+    if (wcsncmp(pszName, L"attr", 4) == 0 && (pszName[4] == L'+' || pszName[4] == L'-'))
+    {
+        const DWORD dwBits = wcstoul(pszName + 5, nullptr, 16);
+        return pszName[4] == L'+' ? dwAttributes | dwBits : dwAttributes & ~dwBits;
+    }
+    if (wcscmp(pszName, L"end-throw") == 0)
+        throw std::runtime_error("seam");
+    if (wcscmp(pszName, L"end-terminate") == 0)
+        std::terminate();
+    if (wcscmp(pszName, L"end-crash") == 0)
+        ::RaiseException(EXCEPTION_ACCESS_VIOLATION, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+    return dwAttributes;
+}
+#endif
+
 enum ParseResult { kParsed, kHelp, kBadUsage };
 
 ParseResult ParseArguments(int argc, wchar_t** argv, CVerifyOptions& options, std::wstring& strError)
@@ -24,6 +68,10 @@ ParseResult ParseArguments(int argc, wchar_t** argv, CVerifyOptions& options, st
             bOptionsEnded = true;
         else if (arg == L"-r" || arg == L"--recursive")
             options.bRecursive = true;
+        else if (arg == L"--all")
+            options.bAll = true;
+        else if (arg == L"--recall")
+            options.bRecall = true;
         else if (arg == L"--buffered")
             options.bBuffered = true;
         else if (arg == L"--stop-on-diff")
@@ -73,6 +121,28 @@ ParseResult ParseArguments(int argc, wchar_t** argv, CVerifyOptions& options, st
     options.strFolder[1] = folders[1];
     return kParsed;
 }
+
+int Verify(int argc, wchar_t** argv, COutputStream& out, COutputStream& err)
+{
+    CVerifyOptions options;
+#ifdef TAVIK_VERIFY_SEAM
+    options.pfnAttributes = SeamAttributes;
+#endif
+    std::wstring strError;
+    switch (ParseArguments(argc, argv, options, strError))
+    {
+    case kHelp:
+        out.Write(LoadText(IDS_CLI_USAGE) + L"\n");
+        return ExitCode::kSame;
+    case kBadUsage:
+        err.Write(InertText(strError) + L"\n" + LoadText(IDS_CLI_USAGE) + L"\n");
+        return ExitCode::kTrouble;
+    case kParsed:
+        break;
+    }
+    CVerifyRun run(options, out, err);
+    return run.Run();
+}
 }
 
 int wmain(int argc, wchar_t** argv)
@@ -81,19 +151,21 @@ int wmain(int argc, wchar_t** argv)
     ::SetErrorMode(::SetErrorMode(0) | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
     COutputStream out(STD_OUTPUT_HANDLE);
     COutputStream err(STD_ERROR_HANDLE);
-    CVerifyOptions options;
-    std::wstring strError;
-    switch (ParseArguments(argc, argv, options, strError))
+    g_pErr = &err;
+    g_strUnexpected = LoadText(IDS_CLI_UNEXPECTED);
+    std::set_terminate([] { EndUnexpectedly(L"std::terminate"); });
+    ::SetUnhandledExceptionFilter(OnCrash);
+    try
     {
-    case kHelp:
-        out.Write(LoadText(IDS_CLI_USAGE) + L"\n");
-        return ExitCode::kSame;
-    case kBadUsage:
-        err.Write(strError + L"\n" + LoadText(IDS_CLI_USAGE) + L"\n");
-        return ExitCode::kTrouble;
-    case kParsed:
-        break;
+        return Verify(argc, argv, out, err);
     }
-    CVerifyRun run(options, out, err);
-    return run.Run();
+    catch (const std::exception& e)
+    {
+        EndUnexpectedly(std::wstring(e.what(), e.what() + strlen(e.what())));
+    }
+    catch (...)
+    {
+        EndUnexpectedly(L"?");
+    }
 }
+

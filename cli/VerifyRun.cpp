@@ -7,23 +7,57 @@
 namespace
 {
 const wchar_t* const kToken[] = {L"same", L"differs", L"size", L"only1", L"only2", L"cannot-open", L"read-error",
-                                 L"interrupted", L"not-compared"};
+                                 L"interrupted", L"not-compared", L"skipped", L"cannot-list"};
 // The dialog's texts for its verdicts, and one of our own where its text is a whole sentence.
 const UINT kLabel[] = {IDS_SAME, IDS_CONTENT_DIFFERS, IDS_SIZE_DIFFERS, IDS_ONLY_IN_SRC1, IDS_ONLY_IN_SRC2,
-                       IDS_CANNOT_OPEN, IDS_CLI_READ_ERROR, IDS_INTERRUPTED, IDS_NOT_COMPARED};
+                       IDS_CANNOT_OPEN, IDS_CLI_READ_ERROR, IDS_INTERRUPTED, IDS_NOT_COMPARED, IDS_CLI_SKIPPED_ROWS,
+                       IDS_CLI_CANNOT_LIST_ROWS};
+const wchar_t* const kSkipWord[] = {L"link", L"loop", L"offline"};
+const UINT kSkipLabel[] = {IDS_CLI_SKIP_LINK, IDS_CLI_SKIP_LOOP, IDS_CLI_SKIP_OFFLINE, IDS_CLI_SKIP_HIDDEN_SYSTEM};
+bool IsPlain(EListed kind)
+{
+    return kind == EListed::kFile || kind == EListed::kNone;
+}
+
+bool IsCompared(const CListedPair& pair)
+{
+    return pair.HasSide(0) && pair.HasSide(1) && IsPlain(pair.kind[0]) && IsPlain(pair.kind[1]);
+}
+
 // How often a wait for a verdict looks for Ctrl+C and redraws the progress line, and how long a stop waits for
 // the readers: together well inside the fifth of a second a break must take.
 const DWORD kBreakPollMs = 50;
 const DWORD kStopWaitMs = 100;
 
+// The path as Win32 resolves it (relative parts, "..", trailing dots); unchanged where it cannot.
+std::wstring FullPathName(const std::wstring& path)
+{
+    const DWORD n = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (n == 0)
+        return path;
+    std::wstring full(n, L'\0');
+    const DWORD m = ::GetFullPathNameW(path.c_str(), n, &full[0], nullptr);
+    if (m == 0 || m >= n)
+        return path;
+    full.resize(m);
+    return full;
+}
+
 // "C:/x" and "x" become "C:\x\"; a literal "\\?\C:\x" becomes "C:\x\" again, so fast mode can find its volume.
+// A "\\.\" path is rewritten by Win32 on every use ("x." opens "x"): it is normalised once, as typed, and from
+// then on taken literally, so the names under it stay exact.
 std::wstring FullFolderPath(const std::wstring& strGiven)
 {
     std::wstring path = strGiven;
     for (wchar_t& ch : path)
         if (ch == L'/')
             ch = L'\\';
-    if (path.compare(0, 4, L"\\\\?\\") == 0 || path.compare(0, 4, L"\\\\.\\") == 0)
+    if (path.compare(0, 4, L"\\\\.\\") == 0)
+    {
+        path = FullPathName(path);
+        path[2] = L'?';
+    }
+    if (path.compare(0, 4, L"\\\\?\\") == 0)
     {
         // Already literal: Win32's rewriting (trailing dots dropped, "..") must not touch it.
         if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0)
@@ -32,19 +66,7 @@ std::wstring FullFolderPath(const std::wstring& strGiven)
             path = path.substr(4);
     }
     else
-    {
-        const DWORD n = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-        if (n > 0)
-        {
-            std::wstring full(n, L'\0');
-            const DWORD m = ::GetFullPathNameW(path.c_str(), n, &full[0], nullptr);
-            if (m > 0 && m < n)
-            {
-                full.resize(m);
-                path = full;
-            }
-        }
-    }
+        path = FullPathName(path);
     if (!path.empty() && path.back() != L'\\')
         path += L'\\';
     return path;
@@ -140,37 +162,55 @@ void CVerifyRun::ShowProgress()
 void CVerifyRun::Error(const std::wstring& text)
 {
     m_progress.Clear();
-    m_err.Write(text + L"\n");
+    m_err.Write(InertText(text) + L"\n");
 }
 
 int CVerifyRun::Run()
 {
     m_nRunStartMs = NowMs();
     std::vector<CListedPair> sides[2];
+    CListingOptions listing;
+    listing.bRecursive = m_options.bRecursive;
+    listing.bAll = m_options.bAll;
+    listing.bRecall = m_options.bRecall;
+    listing.pfnGoOn = GoOnListing;
+    listing.pContext = this;
+    listing.pfnAttributes = m_options.pfnAttributes;
     bool bListed = true;
     for (int s = 0; s < 2; ++s)
     {
         CString strFailed;
         const std::wstring strFolder = FullFolderPath(m_options.strFolder[s]);
-        if (!CFolderListing::ListFiles(CString(strFolder.c_str()), m_options.bRecursive, sides[s], s + 1, strFailed))
+        const CFolderListing::Result r = CFolderListing::ListFiles(CString(strFolder.c_str()), listing, sides[s], s + 1,
+                                                                   strFailed, m_nSkips[kSkipHiddenSystem]);
+        if (r == CFolderListing::kStopped)
+        {
+            // A large share takes minutes to list: Ctrl+C ends that at once, with nothing compared.
+            m_progress.Clear();
+            m_halt = kBroken;
+            WriteSummary(static_cast<double>(NowMs() - m_nRunStartMs) / 1000.0);
+            return ExitCode::kInterrupted;
+        }
+        if (r == CFolderListing::kFailed)
         {
             // Never an empty success: a backup that cannot be read is the failure a nightly check exists for.
             Error(LoadText(IDS_CLI_CANNOT_LIST, static_cast<LPCWSTR>(strFailed)));
             bListed = false;
         }
     }
+    m_progress.Clear();
     if (!bListed)
         return ExitCode::kTrouble;
     const std::vector<CListedPair> pairs = CFolderListing::Merge(std::move(sides[0]), std::move(sides[1]));
-    for (const CListedPair& pair : pairs)
-        if (pair.HasSide(0) && pair.HasSide(1) && pair.nSize[0] == pair.nSize[1])
-            m_nBytesTotal += pair.nSize[0];
-
-    // The pairs with a file on each side, in row order, for the stream that compares them.
+    // The pairs of a plain file on each side, in row order, for the stream that compares them.
     std::vector<CStreamJob> jobs;
     for (const CListedPair& pair : pairs)
-        if (pair.HasSide(0) && pair.HasSide(1))
+        if (IsCompared(pair))
+        {
             jobs.push_back(CStreamJob{{pair.strPath[0], pair.strPath[1]}});
+            if (pair.nSize[0] == pair.nSize[1])
+                m_nBytesTotal += pair.nSize[0];
+        }
     if (!jobs.empty())
     {
         m_bStreamStarted = m_stream.Start(jobs, !m_options.bBuffered);
@@ -184,16 +224,22 @@ int CVerifyRun::Run()
     {
         CVerifyRow row;
         row.name = static_cast<LPCWSTR>(pair.strName);
+        const bool bFolder = pair.strName.GetAt(pair.strName.GetLength() - 1) == L'\\';
         for (int s = 0; s < 2; ++s)
         {
-            row.bHasSize[s] = pair.HasSide(s);
+            row.bHasSize[s] = pair.HasSide(s) && !bFolder;
             row.nSize[s] = pair.nSize[s];
         }
         // The handler only raised the flag; here, between two rows, is where the run reacts.
         if (m_halt == kRunning && m_break.TestBreakSignal())
             m_halt = kBroken;
         Verdict verdict;
-        if (m_halt != kRunning)
+        if (!IsPlain(pair.kind[0]) || !IsPlain(pair.kind[1]))
+        {
+            if (!ListedRow(pair, row, verdict))
+                continue;
+        }
+        else if (m_halt != kRunning)
             verdict = kNotCompared;
         else if (!pair.HasSide(1))
             verdict = kOnly1;
@@ -201,7 +247,7 @@ int CVerifyRun::Run()
             verdict = kOnly2;
         else
             ComparePair(pair, nJob, row, verdict);
-        if (pair.HasSide(0) && pair.HasSide(1))
+        if (IsCompared(pair))
             ++nJob;
         row.pszVerdict = kToken[verdict];
         ++m_nCounts[verdict];
@@ -222,11 +268,54 @@ int CVerifyRun::Run()
 
     if (m_halt == kBroken)
         return ExitCode::kInterrupted;
-    if (m_nCounts[kCannotOpen] || m_nCounts[kReadError] || m_out.Failed())
+    if (m_nCounts[kCannotOpen] || m_nCounts[kReadError] || m_nCounts[kCannotList] || m_out.Failed())
         return ExitCode::kTrouble;
     if (m_nCounts[kDiffers] || m_nCounts[kSize] || m_nCounts[kOnly1] || m_nCounts[kOnly2])
         return ExitCode::kDifferent;
     return ExitCode::kSame;
+}
+
+bool CVerifyRun::GoOnListing(void* pContext, UINT64 nEntries)
+{
+    auto* self = static_cast<CVerifyRun*>(pContext);
+    if (self->m_break.TestBreakSignal())
+        return false;
+    if (nEntries % 256 == 0 && self->m_progress.Enabled())
+    {
+        const ULONGLONG now = NowMs();
+        if (self->m_progress.Due(now))
+            self->m_progress.Draw(LoadText(IDS_CLI_LISTING, std::to_wstring(nEntries)), now);
+    }
+    return true;
+}
+
+// The row of a name whose verdict the listing alone decides: nothing of it is compared, so it stands also after a
+// stop. False for a folder on both sides, which has no row: its entries speak for it.
+bool CVerifyRun::ListedRow(const CListedPair& pair, CVerifyRow& row, Verdict& verdict)
+{
+    auto either = [&pair](EListed kind) { return pair.kind[0] == kind || pair.kind[1] == kind; };
+    if (either(EListed::kCannotList))
+        verdict = kCannotList;
+    else if (either(EListed::kBadName))
+    {
+        verdict = kCannotOpen;
+        row.pszDetailWord = L"name";
+    }
+    // A link, loop or online-only file on one side only is still a name missing from the other.
+    else if (!pair.HasSide(1))
+        verdict = kOnly1;
+    else if (!pair.HasSide(0))
+        verdict = kOnly2;
+    else if (pair.kind[0] == EListed::kFolder && pair.kind[1] == EListed::kFolder)
+        return false;
+    else
+    {
+        const Skip skip = either(EListed::kLink) ? kSkipLink : either(EListed::kLoop) ? kSkipLoop : kSkipOffline;
+        verdict = kSkipped;
+        row.pszDetailWord = kSkipWord[skip];
+        ++m_nSkips[skip];
+    }
+    return true;
 }
 
 void CVerifyRun::ComparePair(const CListedPair& pair, size_t nJob, CVerifyRow& row, Verdict& verdict)
@@ -312,11 +401,22 @@ void CVerifyRun::WriteSummary(double dSeconds)
     line += L" " + LoadText(IDS_CLI_NAMES, std::to_wstring(nNames));
     const wchar_t* pszSeparator = L" ";
     for (int v = 0; v < kVerdicts; ++v)
-        if (m_nCounts[v])
+        if (m_nCounts[v] && v != kSkipped)
         {
             line += pszSeparator + LoadText(kLabel[v]) + L" " + std::to_wstring(m_nCounts[v]);
             pszSeparator = L"、";
         }
+    // Every skipped entry by its reason, those without a row (hidden and system) too.
+    std::wstring reasons;
+    UINT64 nSkipped = 0;
+    for (int k = 0; k < kSkips; ++k)
+        if (m_nSkips[k])
+        {
+            reasons += (reasons.empty() ? L"" : L"、") + LoadText(kSkipLabel[k]) + L" " + std::to_wstring(m_nSkips[k]);
+            nSkipped += m_nSkips[k];
+        }
+    if (nSkipped)
+        line += L" / " + LoadText(IDS_CLI_SKIPPED, std::to_wstring(nSkipped), reasons);
     const double dMBps = dSeconds > 0 ? static_cast<double>(m_nBytesCompared) / 1e6 / dSeconds : 0.0;
     line += (nNames ? L" / " : L" ") + LoadText(IDS_CLI_TOTALS, Bytes(m_nBytesCompared), Decimal(dSeconds, 2), Decimal(dMBps, 1));
     m_err.Write(line + L"\n");

@@ -16,6 +16,9 @@ struct CVerifyOptions
     bool bStopOnDiff = false;
     bool bProgress = false;  // also when standard error is not a console
     bool bQuiet = false;
+    bool bAll = false;     // also entries both hidden and system
+    bool bRecall = false;  // also online-only files
+    DWORD (*pfnAttributes)(LPCWSTR pszName, DWORD dwAttributes) = nullptr;  // tests only: see CListingOptions
     CRowWriter::Format format = CRowWriter::kTsv;
 };
 
@@ -31,9 +34,13 @@ public:
     int Run();
 
 private:
-    enum Verdict { kSame, kDiffers, kSize, kOnly1, kOnly2, kCannotOpen, kReadError, kInterrupted, kNotCompared, kVerdicts };
+    enum Verdict { kSame, kDiffers, kSize, kOnly1, kOnly2, kCannotOpen, kReadError, kInterrupted, kNotCompared,
+                   kSkipped, kCannotList, kVerdicts };
+    enum Skip { kSkipLink, kSkipLoop, kSkipOffline, kSkipHiddenSystem, kSkips };
     enum Halt { kRunning, kStoppedOnDiff, kBroken };
 
+    static bool GoOnListing(void* pContext, UINT64 nEntries);
+    bool ListedRow(const CListedPair& pair, CVerifyRow& row, Verdict& verdict);
     void ComparePair(const CListedPair& pair, size_t nJob, CVerifyRow& row, Verdict& verdict);
     void ShowProgress();
     void WriteSummary(double dSeconds);
@@ -55,6 +62,7 @@ private:
     // The whole run.
     Halt m_halt = kRunning;
     UINT64 m_nCounts[kVerdicts] = {};
+    UINT64 m_nSkips[kSkips] = {};
     UINT64 m_nBytesTotal = 0;     // bytes of every pair that will be read, one side
     UINT64 m_nBytesFinished = 0;  // bytes of the pairs already read, one side
     UINT64 m_nBytesCompared = 0;  // bytes found equal

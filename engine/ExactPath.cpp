@@ -17,3 +17,11 @@ std::wstring ToExactPath(LPCWSTR pszPath)
         return L"\\\\?\\UNC\\" + path.substr(2);
     return path;
 }
+
+bool IsNameOfOwn(LPCWSTR pszName)
+{
+    for (LPCWSTR p = pszName; *p; ++p)
+        if (*p == L'\\' || *p == L'/' || *p == L':')
+            return false;
+    return *pszName != L'\0';
+}

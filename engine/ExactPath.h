@@ -8,3 +8,8 @@
 // device, and trailing dots and spaces are stripped from each component ("x." opens "x"); the prefix also lifts
 // MAX_PATH. A path already in that form, or of any other shape (relative, device namespace), is returned unchanged.
 std::wstring ToExactPath(LPCWSTR pszPath);
+
+// True when a name found in a listing means itself once joined to its folder's path. Other systems, shares served
+// from Linux and Wine's drives can hold names with "\", "/" or ":", which a path would read as folders or a stream
+// ("d\f" as the file f in folder d): such a file must never be opened by its joined path.
+bool IsNameOfOwn(LPCWSTR pszName);

@@ -54,6 +54,15 @@
 #define IDS_CLI_SOURCE2         109
 #define IDS_CLI_TOTAL           110
 #define IDS_CLI_NAMES           111
+#define IDS_CLI_SKIPPED_ROWS    130
+#define IDS_CLI_CANNOT_LIST_ROWS 131
+#define IDS_CLI_SKIPPED         132
+#define IDS_CLI_SKIP_LINK       133
+#define IDS_CLI_SKIP_LOOP       134
+#define IDS_CLI_SKIP_OFFLINE    135
+#define IDS_CLI_SKIP_HIDDEN_SYSTEM 136
+#define IDS_CLI_LISTING         137
+#define IDS_CLI_UNEXPECTED      138
 
 #define IDD_MAIN                102
 #define IDR_MAINFRAME           128

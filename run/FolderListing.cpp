@@ -1,77 +1,229 @@
 // CFolderListing: the walk over one folder or tree, and the merge of both sides by name.
 #include "FolderListing.h"
 #include "ExactPath.h"
+#include <winioctl.h>
 #include <algorithm>
 
 namespace
 {
+// Online-only files: opening them, or reading them, makes the cloud provider download them.
+const DWORD kOnlineOnly = FILE_ATTRIBUTE_OFFLINE | 0x00040000 /* RECALL_ON_OPEN */ | 0x00400000 /* RECALL_ON_DATA_ACCESS */;
+
 bool IsDots(const wchar_t* pszName)
 {
     return pszName[0] == L'.' && (pszName[1] == L'\0' || (pszName[1] == L'.' && pszName[2] == L'\0'));
 }
 
+// A name holding a backslash ("d\f") reads like a path ("f" in folder "d"), so one side can list the same name
+// twice; such names pair only with each other, after the real path of that name.
+bool IsBad(const CListedPair& entry)
+{
+    return entry.kind[0] == EListed::kBadName || entry.kind[1] == EListed::kBadName;
+}
+
+int Order(const CListedPair& a, const CListedPair& b)
+{
+    const int c = a.strName.Compare(b.strName);
+    return c != 0 ? c : static_cast<int>(IsBad(a)) - static_cast<int>(IsBad(b));
+}
+
 bool NameLess(const CListedPair& a, const CListedPair& b)
 {
-    return a.strName.Compare(b.strName) < 0;
+    return Order(a, b) < 0;
+}
+
+// Junctions and volume mount points carry the same tag; only the target tells them apart: a mount point names a
+// volume ("\??\Volume{...}\"), a junction a folder. A folder whose reparse data cannot be read is taken for a
+// link, so at worst it is reported and not walked: Wine reports a Unix symlink to a folder as a reparse point
+// without a tag and cannot read its data; it has neither junctions nor mount points.
+bool IsLinkToFolder(const CString& strPath, DWORD dwTag)
+{
+    if (dwTag == IO_REPARSE_TAG_SYMLINK)
+        return true;
+    if (dwTag != IO_REPARSE_TAG_MOUNT_POINT && dwTag != 0)
+        return false;  // cloud-synced folders, deduplicated and other reparse points hold their own entries
+    HANDLE h = ::CreateFileW(ToExactPath(strPath).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return true;
+    // The mount-point layout of REPARSE_DATA_BUFFER, which only the driver kit's headers declare.
+    union
+    {
+        struct
+        {
+            DWORD dwTag;
+            WORD nDataLength, nReserved;
+            WORD nSubstituteOffset, nSubstituteLength, nPrintOffset, nPrintLength;
+            WCHAR szPathBuffer[1];
+        } data;
+        BYTE bytes[MAXIMUM_REPARSE_DATA_BUFFER_SIZE];
+    } buffer;
+    DWORD nGot = 0;
+    const bool bRead = ::DeviceIoControl(h, FSCTL_GET_REPARSE_POINT, nullptr, 0, &buffer, sizeof buffer, &nGot, nullptr) != FALSE;
+    ::CloseHandle(h);
+    if (!bRead || buffer.data.dwTag == IO_REPARSE_TAG_SYMLINK)
+        return true;
+    if (buffer.data.dwTag != IO_REPARSE_TAG_MOUNT_POINT)
+        return false;
+    const std::wstring target(buffer.data.szPathBuffer + buffer.data.nSubstituteOffset / sizeof(WCHAR),
+                              buffer.data.nSubstituteLength / sizeof(WCHAR));
+    return target.compare(0, 11, L"\\??\\Volume{") != 0;
+}
+
+// A folder's identity: two paths that reach one folder (a server-side link on a NAS, shown as a plain folder) have
+// the same volume serial number and file ID. ReFS has 128-bit IDs, of which this sees the low 64 bits.
+struct CFolderId
+{
+    DWORD dwVolume = 0;
+    UINT64 nFile = 0;
+    bool bKnown = false;
+    size_t nParent = 0;  // index of the folder it was entered from, or npos
+};
+
+bool GetFolderId(const CString& strPath, CFolderId& id)
+{
+    HANDLE h = ::CreateFileW(ToExactPath(strPath).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool bOk = ::GetFileInformationByHandle(h, &info) != FALSE;
+    ::CloseHandle(h);
+    id.dwVolume = info.dwVolumeSerialNumber;
+    id.nFile = (static_cast<UINT64>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    id.bKnown = bOk;
+    return bOk;
+}
+
+struct CPendingFolder
+{
+    CString strRelative;  // empty or ending with a backslash
+    size_t nParent;       // index into the entered folders, or npos for the folder given
+};
+
+CListedPair Entry(const CString& strName, EListed kind, int s)
+{
+    CListedPair entry;
+    entry.strName = strName;
+    entry.kind[s] = kind;
+    return entry;
 }
 }
 
-bool CFolderListing::ListFiles(const CString& strFolder, bool bRecursive, std::vector<CListedPair>& files, int nSide,
-                               CString& strFailed)
+CFolderListing::Result CFolderListing::ListFiles(const CString& strFolder, const CListingOptions& options,
+                                                 std::vector<CListedPair>& files, int nSide, CString& strFailed,
+                                                 UINT64& nHiddenSystem)
 {
+    const size_t npos = static_cast<size_t>(-1);
     const int s = nSide == 2 ? 1 : 0;
-    // Relative folder prefixes still to be listed, each empty or ending with a backslash.
-    std::vector<CString> pending(1);
+    UINT64 nEntries = 0;
+    std::vector<CFolderId> entered;
+    std::vector<CPendingFolder> pending(1, CPendingFolder{CString(), npos});
     while (!pending.empty())
     {
-        const CString strRelative = pending.back();
+        const CPendingFolder folder = pending.back();
         pending.pop_back();
-        const CString strDir = strFolder + strRelative;
+        const bool bGiven = folder.strRelative.IsEmpty();
+        const CString strDir = strFolder + folder.strRelative;
+        if (options.pfnGoOn && !options.pfnGoOn(options.pContext, nEntries))
+            return kStopped;
+
+        // Only the way down counts: the same folder reached on two separate branches is no loop, and is walked twice.
+        CFolderId id;
+        id.nParent = folder.nParent;
+        if (GetFolderId(strDir, id))
+        {
+            bool bLoop = false;
+            for (size_t i = folder.nParent; i != npos && !bLoop; i = entered[i].nParent)
+                bLoop = entered[i].bKnown && entered[i].dwVolume == id.dwVolume && entered[i].nFile == id.nFile;
+            if (bLoop)
+            {
+                files.push_back(Entry(folder.strRelative, EListed::kLoop, s));
+                continue;
+            }
+        }
+        const size_t nFilesBefore = files.size(), nPendingBefore = pending.size();
+
         // The literal form: a folder or file named "x." or "nul" is listed as itself, and long trees work.
         const std::wstring pattern = ToExactPath(strDir) + L"*";
         WIN32_FIND_DATAW fd;
         HANDLE hFind = ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &fd, FindExSearchNameMatch, nullptr,
                                           FIND_FIRST_EX_LARGE_FETCH);
-        if (hFind == INVALID_HANDLE_VALUE)
+        bool bListed = hFind != INVALID_HANDLE_VALUE;
+        if (!bListed)
         {
             // A drive root has no dot entries, so an empty one finds nothing; any other folder finds at least those.
             const DWORD dwError = ::GetLastError();
             const DWORD dwAttributes = ::GetFileAttributesW(ToExactPath(strDir).c_str());
-            if (dwError == ERROR_FILE_NOT_FOUND && dwAttributes != INVALID_FILE_ATTRIBUTES &&
-                (dwAttributes & FILE_ATTRIBUTE_DIRECTORY))
-                continue;
-            strFailed = strDir;
-            return false;
+            bListed = dwError == ERROR_FILE_NOT_FOUND && dwAttributes != INVALID_FILE_ATTRIBUTES &&
+                      (dwAttributes & FILE_ATTRIBUTE_DIRECTORY);
         }
-        bool bOk = true;
-        do
+        else
         {
-            if (IsDots(fd.cFileName) || (fd.dwFileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)))
-                continue;
-            const CString strName = strRelative + CString(fd.cFileName);
-            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            const size_t nSelf = entered.size();
+            entered.push_back(id);
+            do
             {
-                if (bRecursive && !(fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
-                    pending.push_back(strName + CString(L"\\"));
-                continue;
+                if (options.pfnGoOn && !options.pfnGoOn(options.pContext, ++nEntries))
+                {
+                    ::FindClose(hFind);
+                    return kStopped;
+                }
+                if (IsDots(fd.cFileName))
+                    continue;
+                const DWORD dwAttributes = options.pfnAttributes ? options.pfnAttributes(fd.cFileName, fd.dwFileAttributes)
+                                                                 : fd.dwFileAttributes;
+                const DWORD dwProtected = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+                if ((dwAttributes & dwProtected) == dwProtected && !options.bAll)
+                {
+                    ++nHiddenSystem;
+                    continue;
+                }
+                const bool bOwnName = IsNameOfOwn(fd.cFileName);
+                const CString strName = folder.strRelative + CString(fd.cFileName);
+                if (dwAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                {
+                    if (!options.bRecursive)
+                        continue;
+                    const CString strFolderName = strName + CString(L"\\");
+                    if (!bOwnName)
+                        files.push_back(Entry(strFolderName, EListed::kBadName, s));
+                    // dwReserved0 holds the reparse tag whenever the reparse-point attribute is set.
+                    else if ((dwAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && IsLinkToFolder(strFolder + strFolderName, fd.dwReserved0))
+                        files.push_back(Entry(strFolderName, EListed::kLink, s));
+                    else
+                        pending.push_back(CPendingFolder{strFolderName, nSelf});
+                    continue;
+                }
+                CListedPair file = Entry(strName, EListed::kFile, s);
+                file.nSize[s] = (static_cast<UINT64>(fd.nFileSizeHigh) << 32) | fd.nFileSizeLow;
+                if (!bOwnName)
+                    file.kind[s] = EListed::kBadName;
+                else if ((dwAttributes & kOnlineOnly) && !options.bRecall)
+                    file.kind[s] = EListed::kOffline;
+                else
+                    file.strPath[s] = strFolder + strName;
+                files.push_back(file);
+            } while (::FindNextFileW(hFind, &fd));
+            // A search that ends on anything but "no more files" stopped half-way: the folder was not listed whole,
+            // and what it did list is dropped with it.
+            bListed = ::GetLastError() == ERROR_NO_MORE_FILES;
+            ::FindClose(hFind);
+            if (!bListed)
+            {
+                files.resize(nFilesBefore);
+                pending.resize(nPendingBefore);
             }
-            CListedPair file;
-            file.strName = strName;
-            file.strPath[s] = strFolder + strName;
-            file.nSize[s] = (static_cast<UINT64>(fd.nFileSizeHigh) << 32) | fd.nFileSizeLow;
-            files.push_back(file);
-        } while (::FindNextFileW(hFind, &fd));
-        // A search that ends on anything but "no more files" stopped half-way: the folder was not listed whole.
-        if (::GetLastError() != ERROR_NO_MORE_FILES)
-            bOk = false;
-        ::FindClose(hFind);
-        if (!bOk)
+        }
+        if (bGiven && !bListed)
         {
             strFailed = strDir;
-            return false;
+            return kFailed;
         }
+        if (!bGiven)
+            files.push_back(Entry(folder.strRelative, bListed ? EListed::kFolder : EListed::kCannotList, s));
     }
-    return true;
+    return kListed;
 }
 
 std::vector<CListedPair> CFolderListing::Merge(std::vector<CListedPair> side1, std::vector<CListedPair> side2)
@@ -83,7 +235,7 @@ std::vector<CListedPair> CFolderListing::Merge(std::vector<CListedPair> side1, s
     size_t i = 0, j = 0;
     while (i < side1.size() || j < side2.size())
     {
-        const int c = i == side1.size() ? 1 : j == side2.size() ? -1 : side1[i].strName.Compare(side2[j].strName);
+        const int c = i == side1.size() ? 1 : j == side2.size() ? -1 : Order(side1[i], side2[j]);
         if (c < 0)
             pairs.push_back(side1[i++]);
         else if (c > 0)
@@ -93,6 +245,7 @@ std::vector<CListedPair> CFolderListing::Merge(std::vector<CListedPair> side1, s
             CListedPair pair = side1[i++];
             pair.strPath[1] = side2[j].strPath[1];
             pair.nSize[1] = side2[j].nSize[1];
+            pair.kind[1] = side2[j].kind[1];
             ++j;
             pairs.push_back(pair);
         }

@@ -104,4 +104,24 @@ TEST_F(OddNames, AFolderFortyLevelsDeepExpandsAndItsFilesCompare)
     run.SelectFolder(IDC_TREE_SRC2, path2);
     ExpectRows(run, {{L"equal.bin", L"同じ"}, {L"differs.bin", L"内容が違う"}});
 }
+TEST(OddNamesFromLinux, ANameHoldingABackslashIsNeverComparedNorAFolderOfItEntered)
+{
+    // Made from Linux (tests/CMakeLists.txt): in each side "d\\f" (differing), the file f in folder d (equal), and
+    // a folder "k\\l". Joined into a path, "d\\f" would be f in d, and "k\\l" folder l in k.
+    DialogRun run;
+    run.SelectFolder(IDC_TREE_SRC1, {L"odd-names", L"1", L"d"});
+    CTreeCtrl tree(run.Item(IDC_TREE_SRC1));
+    std::vector<std::wstring> shown;
+    for (HTREEITEM h = tree.GetChildItem(tree.GetParentItem(tree.GetSelectedItem())); h; h = TreeView_GetNextSibling(run.Item(IDC_TREE_SRC1), h))
+        shown.push_back(std::wstring(tree.GetItemText(h)));
+    EXPECT_EQ(shown, std::vector<std::wstring>{L"d"});
+    run.SelectFolder(IDC_TREE_SRC1, {L"odd-names", L"1"});
+    run.SelectFolder(IDC_TREE_SRC2, {L"odd-names", L"2"});
+    run.Click(IDC_COMPARE);
+    const AnsweredBox box = run.AnswerBox(60000);
+    ASSERT_TRUE(box.shown);
+    EXPECT_EQ(box.text, L"ファイル名が長すぎるか無効なため処理を続行できません。");
+    EXPECT_EQ(run.RowCount(), 0);
+    EXPECT_EQ(run.States(), kIdleState);
+}
 }  // namespace
