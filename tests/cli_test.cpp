@@ -1031,7 +1031,7 @@ TEST(CliStream, OpeningRulesSameFileAndSizesFromTheOpenFiles)
     t.Both(L"x", Pattern(10, 1));
     t.Both(L"y", Pattern(0, 1));
     ExpectRows(RunVerify({L"--format", L"jsonl", t.a, t.a}), "jsonl",
-               {{L"same", L"x", L"10", L"10", L"fast", L"\"same-file\""}, {L"same", L"y", L"0", L"0", L"fast", L"\"same-file\""}});
+               {{L"same", L"x", L"10", L"10", L"fast", L"same-file"}, {L"same", L"y", L"0", L"0", L"fast", L"same-file"}});
 }
 
 // Ctrl+Break between small pairs and inside a read that does not return; --stop-on-diff inside a stream.
