@@ -36,7 +36,8 @@ for exe in tavik.exe tavik-verify.exe; do
 done
 
 export WINEPREFIX=$work/prefix
-trap '"$WINESERVER" -k 2>/dev/null || true' EXIT
+# A fresh prefix takes some 700 MB; the logs stay for a look after a failure.
+trap '"$WINESERVER" -k 2>/dev/null || true; rm -rf "$WINEPREFIX"' EXIT
 "$WINESERVER" -p
 start=$SECONDS
 # Output goes to files: the prefix's services, started here, keep what they inherit open until the server ends.
