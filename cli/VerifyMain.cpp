@@ -7,6 +7,7 @@
 #include <cwchar>
 #include <exception>
 #include <stdexcept>
+#include <vector>
 
 namespace
 {
@@ -50,7 +51,7 @@ DWORD SeamAttributes(LPCWSTR pszName, DWORD dwAttributes)
 }
 #endif
 
-enum ParseResult { kParsed, kHelp, kBadUsage };
+enum ParseResult { kParsed, kHelp, kVersion, kBadUsage };
 
 ParseResult ParseArguments(int argc, wchar_t** argv, CVerifyOptions& options, std::wstring& strError)
 {
@@ -82,6 +83,8 @@ ParseResult ParseArguments(int argc, wchar_t** argv, CVerifyOptions& options, st
             options.bQuiet = true;
         else if (arg == L"-h" || arg == L"--help" || arg == L"/?")
             return kHelp;
+        else if (arg == L"--version")
+            return kVersion;
         else if (arg == L"--format" || arg.compare(0, 9, L"--format=") == 0)
         {
             std::wstring value;
@@ -122,6 +125,28 @@ ParseResult ParseArguments(int argc, wchar_t** argv, CVerifyOptions& options, st
     return kParsed;
 }
 
+// The FileVersion of the program's own version block, so the version is written in one place only.
+std::wstring ProgramVersion()
+{
+    wchar_t path[MAX_PATH];
+    const DWORD n = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    DWORD ignored = 0;
+    const DWORD size = n > 0 && n < MAX_PATH ? ::GetFileVersionInfoSizeW(path, &ignored) : 0;
+    std::vector<BYTE> info(size);
+    WORD* translation = nullptr;
+    wchar_t* value = nullptr;
+    UINT len = 0;
+    if (size == 0 || !::GetFileVersionInfoW(path, 0, size, info.data()) ||
+        !::VerQueryValueW(info.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation), &len) ||
+        len < 2 * sizeof(WORD))
+        return std::wstring();
+    wchar_t key[64];
+    std::swprintf(key, 64, L"\\StringFileInfo\\%04x%04x\\FileVersion", translation[0], translation[1]);
+    if (!::VerQueryValueW(info.data(), key, reinterpret_cast<void**>(&value), &len) || len == 0)
+        return std::wstring();
+    return value;
+}
+
 int Verify(int argc, wchar_t** argv, COutputStream& out, COutputStream& err)
 {
     CVerifyOptions options;
@@ -134,6 +159,14 @@ int Verify(int argc, wchar_t** argv, COutputStream& out, COutputStream& err)
     case kHelp:
         out.Write(LoadText(IDS_CLI_USAGE) + L"\n");
         return ExitCode::kSame;
+    case kVersion:
+    {
+        const std::wstring version = ProgramVersion();
+        if (version.empty())
+            return ExitCode::kTrouble;
+        out.Write(L"tavik-verify " + version + L"\n");
+        return ExitCode::kSame;
+    }
     case kBadUsage:
         err.Write(InertText(strError) + L"\n" + LoadText(IDS_CLI_USAGE) + L"\n");
         return ExitCode::kTrouble;

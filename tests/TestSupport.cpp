@@ -474,6 +474,10 @@ AnsweredBox AnswerMessageBox(const std::function<void()>& action)
 std::wstring ProgramPath()
 {
     wchar_t path[MAX_PATH];
+    // The release check points the tests at the program unpacked from the archive.
+    const DWORD n = ::GetEnvironmentVariableW(L"TAVIK_PROGRAM", path, MAX_PATH);
+    if (n > 0 && n < MAX_PATH)
+        return path;
     ::GetModuleFileNameW(nullptr, path, MAX_PATH);
     std::wstring dir(path);
     dir.resize(dir.find_last_of(L'\\'));       // .../build/tests

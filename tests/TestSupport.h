@@ -147,5 +147,6 @@ struct AnsweredBox : MessageBoxInfo
     bool shown = false;
 };
 AnsweredBox AnswerMessageBox(const std::function<void()>& action);
-// The windows test executables stand beside (or one folder under) the program they test.
+// The windows test executables stand beside (or one folder under) the program they test; TAVIK_PROGRAM names
+// another one.
 std::wstring ProgramPath();

@@ -1,6 +1,7 @@
 // The main dialog created from its template under Wine: layout as built, start-up state, keyboard, tooltips,
 // a drive list that cannot be read, resources of the program, and the real program started as a separate process.
 #include "DialogHarness.h"
+#include "version.h"
 #include <gtest/gtest.h>
 #include <atomic>
 #include <cstdio>
@@ -357,7 +358,7 @@ TEST(Program, ResourcesCarryTheVersionBlockAndTwoSixteenColourIcons)
     const struct
     {
         const wchar_t *name, *value;
-    } strings[] = {{L"FileDescription", L"Tavik"}, {L"FileVersion", L"0.10"},       {L"InternalName", L"Tavik"},
+    } strings[] = {{L"FileDescription", L"Tavik"}, {L"FileVersion", L"" TAVIK_VERSION}, {L"InternalName", L"Tavik"},
                    {L"OriginalFilename", L"tavik.ext"}, {L"ProductName", L"Tavik"}, {L"ProductVersion", L"0, 0, 0, 0"},
                    {L"Comments", L""},          {L"CompanyName", L""},           {L"LegalTrademarks", L""},
                    {L"PrivateBuild", L""},      {L"SpecialBuild", L""}};
