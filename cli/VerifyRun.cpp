@@ -3,6 +3,7 @@
 #include "ExitCode.h"
 #include "resource.h"
 #include <cwchar>
+#include <thread>
 
 namespace
 {
@@ -26,7 +27,7 @@ bool IsCompared(const CListedPair& pair)
 
 // How often a wait for a verdict looks for Ctrl+C and redraws the progress line, and how long a stop waits for
 // the readers: together well inside the fifth of a second a break must take.
-const DWORD kBreakPollMs = 50;
+const DWORD kBreakPollMs = 20;
 const DWORD kStopWaitMs = 100;
 
 // The path as Win32 resolves it (relative parts, "..", trailing dots); unchanged where it cannot.
@@ -176,14 +177,23 @@ int CVerifyRun::Run()
     listing.pfnGoOn = GoOnListing;
     listing.pContext = this;
     listing.pfnAttributes = m_options.pfnAttributes;
+    // Both sides at once: a listing mostly waits for the file system, and the two waits overlap. Only side 1's
+    // walk draws the progress line; both stop at Ctrl+C.
+    CListingOptions quiet = listing;
+    quiet.pfnGoOn = GoOnListingQuietly;
+    CString strFolder[2], strFailed[2];
+    UINT64 nHiddenSystem[2] = {0, 0};
+    CFolderListing::Result results[2];
+    for (int s = 0; s < 2; ++s)
+        strFolder[s] = CString(FullFolderPath(m_options.strFolder[s]).c_str());
+    std::thread side2([&] { results[1] = CFolderListing::ListFiles(strFolder[1], quiet, sides[1], 2, strFailed[1], nHiddenSystem[1]); });
+    results[0] = CFolderListing::ListFiles(strFolder[0], listing, sides[0], 1, strFailed[0], nHiddenSystem[0]);
+    side2.join();
+    m_nSkips[kSkipHiddenSystem] = nHiddenSystem[0] + nHiddenSystem[1];
     bool bListed = true;
     for (int s = 0; s < 2; ++s)
     {
-        CString strFailed;
-        const std::wstring strFolder = FullFolderPath(m_options.strFolder[s]);
-        const CFolderListing::Result r = CFolderListing::ListFiles(CString(strFolder.c_str()), listing, sides[s], s + 1,
-                                                                   strFailed, m_nSkips[kSkipHiddenSystem]);
-        if (r == CFolderListing::kStopped)
+        if (results[s] == CFolderListing::kStopped)
         {
             // A large share takes minutes to list: Ctrl+C ends that at once, with nothing compared.
             m_progress.Clear();
@@ -191,10 +201,10 @@ int CVerifyRun::Run()
             WriteSummary(static_cast<double>(NowMs() - m_nRunStartMs) / 1000.0);
             return ExitCode::kInterrupted;
         }
-        if (r == CFolderListing::kFailed)
+        if (results[s] == CFolderListing::kFailed)
         {
             // Never an empty success: a backup that cannot be read is the failure a nightly check exists for.
-            Error(LoadText(IDS_CLI_CANNOT_LIST, static_cast<LPCWSTR>(strFailed)));
+            Error(LoadText(IDS_CLI_CANNOT_LIST, static_cast<LPCWSTR>(strFailed[s])));
             bListed = false;
         }
     }
@@ -273,6 +283,11 @@ int CVerifyRun::Run()
     if (m_nCounts[kDiffers] || m_nCounts[kSize] || m_nCounts[kOnly1] || m_nCounts[kOnly2])
         return ExitCode::kDifferent;
     return ExitCode::kSame;
+}
+
+bool CVerifyRun::GoOnListingQuietly(void* pContext, UINT64)
+{
+    return !static_cast<CVerifyRun*>(pContext)->m_break.TestBreakSignal();
 }
 
 bool CVerifyRun::GoOnListing(void* pContext, UINT64 nEntries)

@@ -40,6 +40,7 @@ private:
     enum Halt { kRunning, kStoppedOnDiff, kBroken };
 
     static bool GoOnListing(void* pContext, UINT64 nEntries);
+    static bool GoOnListingQuietly(void* pContext, UINT64 nEntries);
     bool ListedRow(const CListedPair& pair, CVerifyRow& row, Verdict& verdict);
     void ComparePair(const CListedPair& pair, size_t nJob, CVerifyRow& row, Verdict& verdict);
     void ShowProgress();

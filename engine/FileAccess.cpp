@@ -8,6 +8,19 @@ namespace FileAccess
 namespace
 {
 const UINT32 kLargestMultiple = 0x800000;
+
+// FILE_ID_INFO and its class, which the headers only declare for Windows 8 and later; older systems refuse the
+// class and the 64-bit file index with the volume's serial stands in.
+const FILE_INFO_BY_HANDLE_CLASS kFileIdInfo = static_cast<FILE_INFO_BY_HANDLE_CLASS>(18);
+struct FileIdInfo
+{
+    ULONGLONG VolumeSerialNumber;
+    BYTE FileId[16];
+};
+
+// NtQueryInformationFile and the class of the file index, for which Win32 has no call of its own.
+typedef LONG(NTAPI* PFN_NT_QUERY_INFORMATION_FILE)(HANDLE, void*, void*, ULONG, int);
+const int kFileInternalInformation = 6;
 }
 
 HANDLE OpenDiskFile(LPCWSTR pszPath, DWORD dwShareMode, DWORD dwFlags)
@@ -52,6 +65,46 @@ UINT32 FitBlockSize(UINT32 nSector1, UINT32 nSector2)
     if (nMultiple == 0 || nMultiple > kNormalBlock)
         return 0;
     return (kNormalBlock / nMultiple) * nMultiple;
+}
+
+bool GetFileIndex(HANDLE h, UINT64& nIndex)
+{
+    static const PFN_NT_QUERY_INFORMATION_FILE pfn = reinterpret_cast<PFN_NT_QUERY_INFORMATION_FILE>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationFile")));
+    struct
+    {
+        void* pStatus;
+        ULONG_PTR nInformation;
+    } ioStatus{};
+    LARGE_INTEGER index{};
+    if (!pfn || pfn(h, &ioStatus, &index, sizeof index, kFileInternalInformation) < 0)
+        return false;
+    nIndex = static_cast<UINT64>(index.QuadPart);
+    return true;
+}
+
+bool CFileIdentity::operator==(const CFileIdentity& other) const
+{
+    return nVolume == other.nVolume && std::memcmp(id, other.id, sizeof id) == 0;
+}
+
+bool GetFileIdentity(HANDLE h, CFileIdentity& identity)
+{
+    FileIdInfo info;
+    if (::GetFileInformationByHandleEx(h, kFileIdInfo, &info, sizeof info))
+    {
+        identity.nVolume = info.VolumeSerialNumber;
+        std::memcpy(identity.id, info.FileId, sizeof identity.id);
+        return true;
+    }
+    BY_HANDLE_FILE_INFORMATION bhfi;
+    if (!::GetFileInformationByHandle(h, &bhfi))
+        return false;
+    identity.nVolume = bhfi.dwVolumeSerialNumber;
+    const UINT64 index = (static_cast<UINT64>(bhfi.nFileIndexHigh) << 32) | bhfi.nFileIndexLow;
+    std::memset(identity.id, 0, sizeof identity.id);
+    std::memcpy(identity.id, &index, sizeof index);
+    return true;
 }
 
 UINT32 FirstMismatch(const BYTE* p1, const BYTE* p2, UINT32 n)

@@ -17,6 +17,21 @@ UINT32 LeastCommonMultiple(UINT32 a, UINT32 b);
 // The unbuffered block for two sector sizes: the largest common multiple up to 1 MiB, or 0 to read buffered.
 UINT32 FitBlockSize(UINT32 nSector1, UINT32 nSector2);
 
+// The file system's 64-bit index of an open file or folder. One file always has one index; two files on
+// different volumes, or on ReFS even on one, can share it, so equal indexes call for GetFileIdentity.
+bool GetFileIndex(HANDLE h, UINT64& nIndex);
+
+// The whole identity of an open file or folder: its volume's serial number and its file ID, 128 bits where the
+// system has them (ReFS needs them), else the 64-bit index. Under Wine asking for the serial is a round trip to
+// its mount manager, over a millisecond: ask the index first, and this only where two indexes agree.
+struct CFileIdentity
+{
+    ULONGLONG nVolume = 0;
+    BYTE id[16] = {};
+    bool operator==(const CFileIdentity& other) const;
+};
+bool GetFileIdentity(HANDLE h, CFileIdentity& identity);
+
 // Offset of the first byte that differs in two runs of n bytes; n when they are equal.
 UINT32 FirstMismatch(const BYTE* p1, const BYTE* p2, UINT32 n);
 }

@@ -16,68 +16,6 @@ namespace
 {
 const UINT32 kStride = FileAccess::kNormalBlock;  // slot spacing: page-aligned, and fits every block
 
-struct Identity
-{
-    UINT64 nIndex = 0;  // the file system's 64-bit file index: equal for one file, possibly for two
-    ULONGLONG nVolume = 0;
-    BYTE id[16] = {};
-    bool bFull = false;  // nVolume and id known
-};
-
-// The file index from the handle, through ntdll, which Win32 has no call for. GetFileInformationByHandle also
-// asks the volume's serial, which under Wine is a round trip to its mount manager (over a millisecond a file):
-// the index alone tells two files apart, and only where two indexes agree is the whole identity asked.
-typedef LONG(NTAPI* PFN_NT_QUERY_INFORMATION_FILE)(HANDLE, void*, void*, ULONG, int);
-const int kFileInternalInformation = 6;
-
-bool GetFileIndex(HANDLE h, UINT64& nIndex)
-{
-    static const PFN_NT_QUERY_INFORMATION_FILE pfn = reinterpret_cast<PFN_NT_QUERY_INFORMATION_FILE>(
-        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationFile")));
-    struct
-    {
-        void* pStatus;
-        ULONG_PTR nInformation;
-    } ioStatus{};
-    LARGE_INTEGER index{};
-    if (pfn && pfn(h, &ioStatus, &index, sizeof index, kFileInternalInformation) >= 0)
-    {
-        nIndex = static_cast<UINT64>(index.QuadPart);
-        return true;
-    }
-    return false;
-}
-
-// FILE_ID_INFO and its class, which the headers only declare for Windows 8 and later; older systems refuse the
-// class and the 64-bit file index with the volume's serial stands in.
-const FILE_INFO_BY_HANDLE_CLASS kFileIdInfo = static_cast<FILE_INFO_BY_HANDLE_CLASS>(18);
-struct FileIdInfo
-{
-    ULONGLONG VolumeSerialNumber;
-    BYTE FileId[16];
-};
-
-// The volume serial and file ID of an open file: 128 bits where the system has them (ReFS needs them), else 64.
-bool GetFullIdentity(HANDLE h, Identity& identity)
-{
-    FileIdInfo info;
-    if (::GetFileInformationByHandleEx(h, kFileIdInfo, &info, sizeof info))
-    {
-        identity.nVolume = info.VolumeSerialNumber;
-        std::memcpy(identity.id, info.FileId, sizeof identity.id);
-        identity.bFull = true;
-        return true;
-    }
-    BY_HANDLE_FILE_INFORMATION bhfi;
-    if (!::GetFileInformationByHandle(h, &bhfi))
-        return false;
-    identity.nVolume = bhfi.dwVolumeSerialNumber;
-    const UINT64 index = (static_cast<UINT64>(bhfi.nFileIndexHigh) << 32) | bhfi.nFileIndexLow;
-    std::memcpy(identity.id, &index, sizeof index);
-    identity.bFull = true;
-    return true;
-}
-
 struct Slot
 {
     size_t nJob;
@@ -86,17 +24,19 @@ struct Slot
     bool bError;  // the read failed
 };
 
-// What the two readers find when they open a job's files; the second to arrive decides whether it is read.
+// What the readers find when they open a job's files, and what is decided from it. A reader does not wait for
+// the other side: it reads on and the second to arrive decides; a job that will not be compared is abandoned, and
+// its readers stop at their next slot. Each side that opened fills slots for the job, ending with a last one.
 struct JobState
 {
     bool bPublished[2] = {false, false};
     bool bDecided = false;
-    bool bRead = false;     // both opened with equal sizes: the readers fill slots for it
+    bool bRead = false;     // both opened with equal sizes: the bytes are compared
     bool bAbandon = false;  // the verdict is known: readers stop reading it
     bool bVerdict = false;
     bool bFast[2] = {false, false};  // each side read unbuffered
-    bool bAskIdentity[2] = {false, false};  // the reader still has to ask its file's whole identity
-    Identity identity[2];
+    UINT64 nIndex[2] = {0, 0};
+    HANDLE hFile[2] = {nullptr, nullptr};  // kept open until the comparer is done with the job
     CStreamVerdict verdict;
 };
 }
@@ -104,10 +44,11 @@ struct JobState
 struct CPairStream::State
 {
     SRWLOCK lock = SRWLOCK_INIT;
-    CONDITION_VARIABLE cvDecided = CONDITION_VARIABLE_INIT;  // a job decided (readers and comparer wait)
-    CONDITION_VARIABLE cvFilled = CONDITION_VARIABLE_INIT;   // a slot filled (the comparer waits)
+    // The comparer sleeps on one condition and is woken only when what it waits for has come: the hand-offs of
+    // many small files are otherwise a wake-up (a futex call and a switch of threads) for every slot and side.
+    CONDITION_VARIABLE cvComparer = CONDITION_VARIABLE_INIT;
     CONDITION_VARIABLE cvFree[2] = {CONDITION_VARIABLE_INIT, CONDITION_VARIABLE_INIT};  // a slot freed (a reader)
-    CONDITION_VARIABLE cvVerdict = CONDITION_VARIABLE_INIT;  // a verdict ready (the owner waits)
+    CONDITION_VARIABLE cvVerdict = CONDITION_VARIABLE_INIT;  // the owner, who looks by itself now and then
 
     const std::vector<CStreamJob>* pJobs = nullptr;
     std::vector<JobState> jobs;
@@ -120,6 +61,11 @@ struct CPairStream::State
     UINT64 nHead[2] = {0, 0};  // slots taken by the comparer; counts, the ring index is the count modulo kSlots
     UINT64 nTail[2] = {0, 0};  // slots filled by the reader
     HANDLE hThread[3] = {nullptr, nullptr, nullptr};  // readers of sides 1 and 2, comparer
+
+    // What the sleeping comparer waits for: job nWaitJob decided, or a slot of each side it still needs.
+    bool bComparerWaits = false;
+    size_t nWaitJob = 0;
+    bool bNeedSlot[2] = {false, false};
 
     // Sector size per folder, and per volume root, asked once: 0 where the volume's cannot be had.
     SRWLOCK volumeLock = SRWLOCK_INIT;
@@ -140,15 +86,20 @@ struct CPairStream::State
         for (HANDLE h : hThread)
             if (h)
                 ::CloseHandle(h);
+        for (JobState& job : jobs)
+            for (HANDLE h : job.hFile)
+                if (h)
+                    ::CloseHandle(h);
     }
 
     UINT32 SectorSize(LPCWSTR pszPath);
     UINT32 BlockFor(size_t j);
     void Decide(size_t j);
+    void WakeComparer();
     void ReaderMain(int s);
-    bool ReadJob(int s, size_t j, HANDLE& h, UINT32 nBlock, bool& bFast);
+    bool ReadJob(int s, size_t j, HANDLE h, UINT32 nBlock, bool bFast);
     void ComparerMain();
-    void CompareJob(size_t j, CStreamVerdict& v);
+    bool CompareJob(size_t j, CStreamVerdict& v);
     void Publish(size_t j, const CStreamVerdict& v);
 
     static DWORD WINAPI Reader1Proc(LPVOID p) { static_cast<State*>(p)->ReaderMain(0); return 0; }
@@ -210,16 +161,23 @@ UINT32 CPairStream::State::BlockFor(size_t j)
 void CPairStream::State::Decide(size_t j)
 {
     JobState& job = jobs[j];
-    CStreamVerdict& v = job.verdict;
+    const CStreamVerdict& v = job.verdict;
     job.bDecided = true;
-    if (v.bOpened[0] && v.bOpened[1])
-    {
-        // Files with different indexes are different files. Where they agree, each reader asks its file's whole
-        // identity. Either way the bytes still decide: an identity from a network server can collide.
-        job.bAskIdentity[0] = job.bAskIdentity[1] = job.identity[0].nIndex == job.identity[1].nIndex;
-        job.bRead = v.nSize[0] == v.nSize[1];
-    }
-    ::WakeAllConditionVariable(&cvDecided);
+    job.bRead = v.bOpened[0] && v.bOpened[1] && v.nSize[0] == v.nSize[1];
+    job.bAbandon = !job.bRead;
+}
+
+// Called under the lock by whoever changed what the comparer may be waiting for.
+void CPairStream::State::WakeComparer()
+{
+    if (!bComparerWaits)
+        return;
+    const JobState& job = jobs[nWaitJob];
+    bool bReady = job.bDecided;
+    for (int s = 0; s < 2; ++s)
+        bReady = bReady && (!bNeedSlot[s] || nHead[s] < nTail[s]);
+    if (bReady || bStop)
+        ::WakeConditionVariable(&cvComparer);
 }
 
 void CPairStream::State::ReaderMain(int s)
@@ -243,50 +201,36 @@ void CPairStream::State::ReaderMain(int s)
             nBlock = FileAccess::kNormalBlock;
         if (!bFast)
             h = FileAccess::OpenDiskFile(pszPath, dwShare, FILE_FLAG_SEQUENTIAL_SCAN);
-        Identity identity;
+        UINT64 nIndex = 0;
         LARGE_INTEGER size{};
         // The size from the handle: a directory entry of a hard link or a link can hold a stale or zero size.
-        const bool bOpened = h != INVALID_HANDLE_VALUE && ::GetFileSizeEx(h, &size) && GetFileIndex(h, identity.nIndex);
+        const bool bOpened = h != INVALID_HANDLE_VALUE && ::GetFileSizeEx(h, &size) && FileAccess::GetFileIndex(h, nIndex);
+        if (!bOpened && h != INVALID_HANDLE_VALUE)
+            ::CloseHandle(h);
 
         ::AcquireSRWLockExclusive(&lock);
         JobState& job = jobs[j];
         job.verdict.bOpened[s] = bOpened;
         job.verdict.nSize[s] = bOpened ? static_cast<UINT64>(size.QuadPart) : 0;
-        job.identity[s] = identity;
+        job.nIndex[s] = nIndex;
+        job.hFile[s] = bOpened ? h : nullptr;
+        job.bFast[s] = bFast;
         job.bPublished[s] = true;
         if (job.bPublished[1 - s])
-            Decide(j);
-        while (!bStop && !job.bDecided)
-            ::SleepConditionVariableSRW(&cvDecided, &lock, INFINITE, 0);
-        if (job.bAskIdentity[s])
         {
-            // Rare: both indexes agree. Asked outside the lock; the comparer waits for both answers.
-            ::ReleaseSRWLockExclusive(&lock);
-            Identity full;
-            GetFullIdentity(h, full);
-            ::AcquireSRWLockExclusive(&lock);
-            job.identity[s] = full;
-            job.bAskIdentity[s] = false;
-            if (!job.bAskIdentity[1 - s])
-                job.verdict.bSameFile = job.identity[0].bFull && job.identity[1].bFull &&
-                                        job.identity[0].nVolume == job.identity[1].nVolume &&
-                                        std::memcmp(job.identity[0].id, job.identity[1].id, sizeof full.id) == 0;
-            ::WakeAllConditionVariable(&cvDecided);
+            Decide(j);
+            WakeComparer();
         }
-        const bool bRead = !bStop && job.bRead;
-        job.bFast[s] = bFast;
+        const bool bStopped = bStop;
         ::ReleaseSRWLockExclusive(&lock);
-
-        const bool bGoOn = !bRead || ReadJob(s, j, h, nBlock, bFast);
-        if (h != INVALID_HANDLE_VALUE)
-            ::CloseHandle(h);
-        if (!bGoOn || bStop)
+        if (bStopped || (bOpened && !ReadJob(s, j, h, nBlock, bFast)))
             break;
     }
 }
 
-// Fills this side's slots with job j until its end, an error or the comparer's word; false when the run stops.
-bool CPairStream::State::ReadJob(int s, size_t j, HANDLE& h, UINT32 nBlock, bool& bFast)
+// Fills this side's slots with job j until its end, an error or the word that its verdict is known; false when
+// the run stops. The handle stays the job's: the comparer closes it when it is done with the pair.
+bool CPairStream::State::ReadJob(int s, size_t j, HANDLE h, UINT32 nBlock, bool bFast)
 {
     nReadBytes[s].store(0, std::memory_order_relaxed);
     nReadJob[s].store(j, std::memory_order_relaxed);
@@ -314,13 +258,17 @@ bool CPairStream::State::ReadJob(int s, size_t j, HANDLE& h, UINT32 nBlock, bool
             {
                 // Some volumes open unbuffered but refuse the reads (a share whose server cannot): this side of
                 // the pair is read through the cache instead, and the pair's mode says so.
-                ::CloseHandle(h);
-                h = FileAccess::OpenDiskFile((*pJobs)[j].pszPath[s], FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN);
+                HANDLE hBuffered = FileAccess::OpenDiskFile((*pJobs)[j].pszPath[s], FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN);
                 bFast = false;
+                bOk = hBuffered != INVALID_HANDLE_VALUE && ::ReadFile(hBuffered, p, nBlock, &dwRead, nullptr);
                 ::AcquireSRWLockExclusive(&lock);
                 jobs[j].bFast[s] = false;
+                if (hBuffered != INVALID_HANDLE_VALUE)
+                {
+                    ::CloseHandle(h);
+                    jobs[j].hFile[s] = h = hBuffered;
+                }
                 ::ReleaseSRWLockExclusive(&lock);
-                bOk = h != INVALID_HANDLE_VALUE && ::ReadFile(h, p, nBlock, &dwRead, nullptr);
             }
             bFirst = false;
             slot.nBytes = bOk ? dwRead : 0;
@@ -333,7 +281,7 @@ bool CPairStream::State::ReadJob(int s, size_t j, HANDLE& h, UINT32 nBlock, bool
         ::AcquireSRWLockExclusive(&lock);
         slots[s][nIndex] = slot;
         ++nTail[s];
-        ::WakeConditionVariable(&cvFilled);
+        WakeComparer();
         ::ReleaseSRWLockExclusive(&lock);
         if (slot.bLast)
             return true;
@@ -346,8 +294,14 @@ void CPairStream::State::ComparerMain()
     for (size_t j = 0; j < n; ++j)
     {
         ::AcquireSRWLockExclusive(&lock);
-        while (!bStop && (!jobs[j].bDecided || jobs[j].bAskIdentity[0] || jobs[j].bAskIdentity[1]))
-            ::SleepConditionVariableSRW(&cvDecided, &lock, INFINITE, 0);
+        while (!bStop && !jobs[j].bDecided)
+        {
+            bComparerWaits = true;
+            nWaitJob = j;
+            bNeedSlot[0] = bNeedSlot[1] = false;
+            ::SleepConditionVariableSRW(&cvComparer, &lock, INFINITE, 0);
+            bComparerWaits = false;
+        }
         if (bStop)
         {
             ::ReleaseSRWLockExclusive(&lock);
@@ -355,42 +309,58 @@ void CPairStream::State::ComparerMain()
         }
         CStreamVerdict v = jobs[j].verdict;
         const bool bRead = jobs[j].bRead;
+        const bool bSameIndex = jobs[j].nIndex[0] == jobs[j].nIndex[1];
         ::ReleaseSRWLockExclusive(&lock);
 
+        v.bRead = bRead;
+        nCompareBytes.store(0, std::memory_order_relaxed);
+        nCompareJob.store(j, std::memory_order_relaxed);
+        if (!CompareJob(j, v))
+            return;
         if (!v.bOpened[0] || !v.bOpened[1])
             v.result = CStreamVerdict::kCannotOpen;
         else if (!bRead)
             v.result = CStreamVerdict::kSize;
-        else
-        {
-            v.bRead = true;
-            nCompareBytes.store(0, std::memory_order_relaxed);
-            nCompareJob.store(j, std::memory_order_relaxed);
-            CompareJob(j, v);
-            if (v.result == CStreamVerdict::kInterrupted)
-                return;
-        }
+        // Files with different indexes are different files; where the indexes agree, the whole identities tell.
+        // Either way the bytes decided: an identity from a network server can collide.
+        HANDLE* ahFile = jobs[j].hFile;  // no reader touches the job's handles once its last slots are taken
+        FileAccess::CFileIdentity identity[2];
+        v.bSameFile = v.bOpened[0] && v.bOpened[1] && bSameIndex && FileAccess::GetFileIdentity(ahFile[0], identity[0]) &&
+                      FileAccess::GetFileIdentity(ahFile[1], identity[1]) && identity[0] == identity[1];
+        for (int s = 0; s < 2; ++s)
+            if (ahFile[s])
+            {
+                ::CloseHandle(ahFile[s]);
+                ahFile[s] = nullptr;
+            }
         Publish(j, v);
     }
 }
 
-// Takes job j's slots of both sides until each side's last one; the verdict is known at the first that tells.
-void CPairStream::State::CompareJob(size_t j, CStreamVerdict& v)
+// Takes job j's slots of each side that opened, up to that side's last one; when both opened with equal sizes the
+// bytes are compared, and the verdict is known at the first slot that tells. False when the run stops.
+bool CPairStream::State::CompareJob(size_t j, CStreamVerdict& v)
 {
     const UINT64 nSize = v.nSize[0];
-    bool bEnded[2] = {false, false};
-    bool bPending = true;
+    bool bEnded[2] = {!v.bOpened[0], !v.bOpened[1]};
+    bool bPending = v.bRead;
     UINT64 nCompared = 0;
     while (!bEnded[0] || !bEnded[1])
     {
         ::AcquireSRWLockExclusive(&lock);
         while (!bStop && !((bEnded[0] || nHead[0] < nTail[0]) && (bEnded[1] || nHead[1] < nTail[1])))
-            ::SleepConditionVariableSRW(&cvFilled, &lock, INFINITE, 0);
+        {
+            bComparerWaits = true;
+            nWaitJob = j;
+            bNeedSlot[0] = !bEnded[0];
+            bNeedSlot[1] = !bEnded[1];
+            ::SleepConditionVariableSRW(&cvComparer, &lock, INFINITE, 0);
+            bComparerWaits = false;
+        }
         if (bStop)
         {
             ::ReleaseSRWLockExclusive(&lock);
-            v.result = CStreamVerdict::kInterrupted;
-            return;
+            return false;
         }
         const Slot a = slots[0][nHead[0] % kSlots];
         const Slot b = slots[1][nHead[1] % kSlots];
@@ -442,6 +412,7 @@ void CPairStream::State::CompareJob(size_t j, CStreamVerdict& v)
         ::ReleaseSRWLockExclusive(&lock);
     }
     v.nBytesCompared = nCompared;
+    return true;
 }
 
 void CPairStream::State::Publish(size_t j, const CStreamVerdict& v)
@@ -450,7 +421,6 @@ void CPairStream::State::Publish(size_t j, const CStreamVerdict& v)
     jobs[j].verdict = v;
     jobs[j].verdict.bFast = v.bRead && jobs[j].bFast[0] && jobs[j].bFast[1];
     jobs[j].bVerdict = true;
-    ::WakeAllConditionVariable(&cvVerdict);
     ::ReleaseSRWLockExclusive(&lock);
 }
 
@@ -509,6 +479,8 @@ bool CPairStream::WaitVerdict(size_t i, DWORD dwMs, CStreamVerdict& verdict)
 {
     State& st = *m_pState;
     ::AcquireSRWLockExclusive(&st.lock);
+    // Nobody wakes the owner for a verdict: it looks again after dwMs. Rows then come at most that late, and the
+    // comparer saves a wake-up of another thread for every pair.
     if (!st.jobs[i].bVerdict && !st.bStop)
         ::SleepConditionVariableSRW(&st.cvVerdict, &st.lock, dwMs, 0);
     const bool bReady = st.jobs[i].bVerdict;
@@ -552,8 +524,7 @@ bool CPairStream::Stop(DWORD dwMs)
     State& st = *m_pState;
     ::AcquireSRWLockExclusive(&st.lock);
     st.bStop = true;
-    ::WakeAllConditionVariable(&st.cvDecided);
-    ::WakeAllConditionVariable(&st.cvFilled);
+    ::WakeAllConditionVariable(&st.cvComparer);
     ::WakeAllConditionVariable(&st.cvFree[0]);
     ::WakeAllConditionVariable(&st.cvFree[1]);
     ::WakeAllConditionVariable(&st.cvVerdict);

@@ -33,7 +33,7 @@ struct CStreamProgress
 class CPairStream
 {
 public:
-    static const UINT32 kSlots = 16;  // per side, each of 1 MiB, for the whole run
+    static const UINT32 kSlots = 8;  // per side, each of 1 MiB, for the whole run: deeper rings only spill the cache
 
     CPairStream();
     ~CPairStream();

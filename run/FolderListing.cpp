@@ -1,6 +1,7 @@
 // CFolderListing: the walk over one folder or tree, and the merge of both sides by name.
 #include "FolderListing.h"
 #include "ExactPath.h"
+#include "FileAccess.h"
 #include <winioctl.h>
 #include <algorithm>
 
@@ -71,28 +72,48 @@ bool IsLinkToFolder(const CString& strPath, DWORD dwTag)
 }
 
 // A folder's identity: two paths that reach one folder (a server-side link on a NAS, shown as a plain folder) have
-// the same volume serial number and file ID. ReFS has 128-bit IDs, of which this sees the low 64 bits.
+// the same volume serial number and file ID. The index alone is asked for each folder; the whole identity only
+// where an index comes round again on the way down, which is rare (and under Wine over a millisecond a folder).
 struct CFolderId
 {
-    DWORD dwVolume = 0;
-    UINT64 nFile = 0;
+    UINT64 nIndex = 0;
     bool bKnown = false;
     size_t nParent = 0;  // index of the folder it was entered from, or npos
+    CString strPath;
 };
+
+HANDLE OpenFolder(const CString& strPath)
+{
+    return ::CreateFileW(ToExactPath(strPath).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
 
 bool GetFolderId(const CString& strPath, CFolderId& id)
 {
-    HANDLE h = ::CreateFileW(ToExactPath(strPath).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE h = OpenFolder(strPath);
     if (h == INVALID_HANDLE_VALUE)
         return false;
-    BY_HANDLE_FILE_INFORMATION info;
-    const bool bOk = ::GetFileInformationByHandle(h, &info) != FALSE;
+    id.bKnown = FileAccess::GetFileIndex(h, id.nIndex);
     ::CloseHandle(h);
-    id.dwVolume = info.dwVolumeSerialNumber;
-    id.nFile = (static_cast<UINT64>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-    id.bKnown = bOk;
+    id.strPath = strPath;
+    return id.bKnown;
+}
+
+bool GetFolderIdentity(const CString& strPath, FileAccess::CFileIdentity& identity)
+{
+    HANDLE h = OpenFolder(strPath);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    const bool bOk = FileAccess::GetFileIdentity(h, identity);
+    ::CloseHandle(h);
     return bOk;
+}
+
+// True when both paths name one folder: same volume and file ID.
+bool SameFolder(const CString& strPath1, const CString& strPath2)
+{
+    FileAccess::CFileIdentity a, b;
+    return GetFolderIdentity(strPath1, a) && GetFolderIdentity(strPath2, b) && a == b;
 }
 
 struct CPendingFolder
@@ -135,7 +156,7 @@ CFolderListing::Result CFolderListing::ListFiles(const CString& strFolder, const
         {
             bool bLoop = false;
             for (size_t i = folder.nParent; i != npos && !bLoop; i = entered[i].nParent)
-                bLoop = entered[i].bKnown && entered[i].dwVolume == id.dwVolume && entered[i].nFile == id.nFile;
+                bLoop = entered[i].bKnown && entered[i].nIndex == id.nIndex && SameFolder(entered[i].strPath, strDir);
             if (bLoop)
             {
                 files.push_back(Entry(folder.strRelative, EListed::kLoop, s));
