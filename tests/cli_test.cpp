@@ -1026,6 +1026,15 @@ TEST(CliStream, OpeningRulesSameFileAndSizesFromTheOpenFiles)
                           {L"cannot-open", L"f-vanishes", L"10", L"10", L"", L""}});
     EXPECT_EQ(r.exitCode, 2u);
 
+    // Both files end alike before the size they had when opened: fewer bytes than the size were compared.
+    ASSERT_TRUE(FaultRules::Available());
+    Sides u;
+    u.Both(L"shrinks", Pattern(3 * MiB, 6));
+    FaultRules rules;
+    rules.Resize(u.a + L"shrinks", MiB, MiB + 100);
+    rules.Resize(u.b + L"shrinks", MiB, MiB + 100);
+    ExpectRows(RunVerify(u.Args()), "tsv", {{L"differs", L"shrinks", N(3 * MiB), N(3 * MiB), L"fast", N(MiB + 100)}});
+
     // A folder compared with itself: every file is the same file.
     Sides t;
     t.Both(L"x", Pattern(10, 1));
