@@ -2,8 +2,9 @@
 //
 // Each side has a ring of slots that its reader fills in job order; a job's last slot on a side is marked (a short
 // read is the end of a file). The comparer takes the next slot of each side, so a pair's bytes are compared while
-// the readers already open and read the next pairs. Waits are condition variables: a hand-off to a thread that
-// is not waiting costs no kernel call (under Wine no server round trip), which is what makes small files cheap.
+// the readers already open and read the next pairs, and it closes a pair's files when it is done with them. Waits
+// are condition variables: a hand-off to a thread that is not waiting costs no kernel call (under Wine no server
+// round trip).
 #include "PairStream.h"
 #include "ExactPath.h"
 #include "FileAccess.h"

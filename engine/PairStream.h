@@ -44,7 +44,8 @@ public:
     // bFastMode each pair is read unbuffered where both volumes allow it. False when the buffers or threads could
     // not be had; GetLastError tells which (ERROR_NOT_ENOUGH_MEMORY for the buffers).
     bool Start(const std::vector<CStreamJob>& jobs, bool bFastMode);
-    // Waits up to dwMs for the verdict of job i; verdicts come in job order, each taken once.
+    // The verdict of job i, when it is known within dwMs. Nobody wakes the caller early: it sleeps the whole dwMs
+    // when the verdict is not there yet, which saves the comparer a wake-up of another thread for every pair.
     bool WaitVerdict(size_t i, DWORD dwMs, CStreamVerdict& verdict);
     // What is known of job i before its verdict: whether it opened, its sizes, how it is read.
     void PeekVerdict(size_t i, CStreamVerdict& verdict);
