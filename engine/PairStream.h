@@ -11,8 +11,8 @@ struct CStreamJob
 
 struct CStreamVerdict
 {
-    enum Result { kSame, kDiffers, kSize, kCannotOpen, kReadError, kInterrupted };
-    Result result = kInterrupted;
+    enum Result { kSame, kDiffers, kSize, kCannotOpen, kReadError };
+    Result result = kReadError;  // until the comparer knows better: never "same" by default
     bool bOpened[2] = {false, false};
     UINT64 nSize[2] = {0, 0};  // from the open handles, where opened
     bool bRead = false;        // bytes were read, so bFast says how
