@@ -85,6 +85,18 @@ ParseResult ParseArguments(int argc, wchar_t** argv, CVerifyOptions& options, st
             return kHelp;
         else if (arg == L"--version")
             return kVersion;
+        else if (arg == L"--depth" || arg.compare(0, 8, L"--depth=") == 0)
+        {
+            const std::wstring value = arg == L"--depth" ? (i + 1 < argc ? argv[++i] : L"") : arg.substr(8);
+            wchar_t* pEnd = nullptr;
+            const unsigned long n = value.empty() ? 0 : wcstoul(value.c_str(), &pEnd, 10);
+            if (value.empty() || *pEnd != L'\0' || value[0] < L'0' || value[0] > L'9' || n < 1 || n > CPairStream::kMaxDepth)
+            {
+                strError = LoadText(IDS_CLI_BAD_DEPTH);
+                return kBadUsage;
+            }
+            options.nDepth = static_cast<UINT32>(n);
+        }
         else if (arg == L"--format" || arg.compare(0, 9, L"--format=") == 0)
         {
             std::wstring value;

@@ -142,7 +142,7 @@ void CVerifyRun::ShowProgress()
     if (!m_progress.Due(now))
         return;
     CStreamProgress status;
-    m_stream.GetProgress(status);
+    m_stream.GetProgress(m_nCurrentJob, status);
     const UINT64 nPercent = status.nFileSize ? status.nBytesCompared * 100 / status.nFileSize : 100;
     const ULONGLONG nPairMs = now - m_nPairStartMs;
     const UINT64 nDone = m_nBytesFinished + status.nBytesCompared;
@@ -169,49 +169,17 @@ void CVerifyRun::Error(const std::wstring& text)
 int CVerifyRun::Run()
 {
     m_nRunStartMs = NowMs();
-    std::vector<CListedPair> sides[2];
-    CListingOptions listing;
-    listing.bRecursive = m_options.bRecursive;
-    listing.bAll = m_options.bAll;
-    listing.bRecall = m_options.bRecall;
-    listing.pfnGoOn = GoOnListing;
-    listing.pContext = this;
-    listing.pfnAttributes = m_options.pfnAttributes;
-    // Both sides at once: a listing mostly waits for the file system, and the two waits overlap. Only side 1's
-    // walk draws the progress line; both stop at Ctrl+C.
-    CListingOptions quiet = listing;
-    quiet.pfnGoOn = GoOnListingQuietly;
-    CString strFolder[2], strFailed[2];
-    UINT64 nHiddenSystem[2] = {0, 0};
-    CFolderListing::Result results[2];
-    for (int s = 0; s < 2; ++s)
-        strFolder[s] = CString(FullFolderPath(m_options.strFolder[s]).c_str());
-    std::thread side2([&] { results[1] = CFolderListing::ListFiles(strFolder[1], quiet, sides[1], 2, strFailed[1], nHiddenSystem[1]); });
-    results[0] = CFolderListing::ListFiles(strFolder[0], listing, sides[0], 1, strFailed[0], nHiddenSystem[0]);
-    side2.join();
-    m_nSkips[kSkipHiddenSystem] = nHiddenSystem[0] + nHiddenSystem[1];
-    bool bListed = true;
-    for (int s = 0; s < 2; ++s)
+    std::vector<CListedPair> pairs;
+    const CFolderListing::Result listed = ListBothSides(pairs);
+    if (listed == CFolderListing::kStopped)
     {
-        if (results[s] == CFolderListing::kStopped)
-        {
-            // A large share takes minutes to list: Ctrl+C ends that at once, with nothing compared.
-            m_progress.Clear();
-            m_halt = kBroken;
-            WriteSummary(static_cast<double>(NowMs() - m_nRunStartMs) / 1000.0);
-            return ExitCode::kInterrupted;
-        }
-        if (results[s] == CFolderListing::kFailed)
-        {
-            // Never an empty success: a backup that cannot be read is the failure a nightly check exists for.
-            Error(LoadText(IDS_CLI_CANNOT_LIST, static_cast<LPCWSTR>(strFailed[s])));
-            bListed = false;
-        }
+        // A large share takes minutes to list: Ctrl+C ends that at once, with nothing compared.
+        m_halt = kBroken;
+        WriteSummary(static_cast<double>(NowMs() - m_nRunStartMs) / 1000.0);
+        return ExitCode::kInterrupted;
     }
-    m_progress.Clear();
-    if (!bListed)
+    if (listed == CFolderListing::kFailed)
         return ExitCode::kTrouble;
-    const std::vector<CListedPair> pairs = CFolderListing::Merge(std::move(sides[0]), std::move(sides[1]));
     // The pairs of a plain file on each side, in row order, for the stream that compares them.
     std::vector<CStreamJob> jobs;
     for (const CListedPair& pair : pairs)
@@ -221,13 +189,72 @@ int CVerifyRun::Run()
             if (pair.nSize[0] == pair.nSize[1])
                 m_nBytesTotal += pair.nSize[0];
         }
-    if (!jobs.empty())
-    {
-        m_bStreamStarted = m_stream.Start(jobs, !m_options.bBuffered);
-        if (!m_bStreamStarted)
-            Error(LoadText(::GetLastError() == ERROR_NOT_ENOUGH_MEMORY ? IDS_NO_MEMORY : IDS_THREAD_FAILED));
-    }
+    StartStream(jobs);
+    WriteRows(pairs);
+    m_progress.Clear();
+    WriteSummary(static_cast<double>(NowMs() - m_nRunStartMs) / 1000.0);
+    return ExitStatus();
+}
 
+// Both sides at once: a listing mostly waits for the file system, and the two waits overlap. Only side 1's walk
+// draws the progress line; both stop at Ctrl+C.
+CFolderListing::Result CVerifyRun::ListBothSides(std::vector<CListedPair>& pairs)
+{
+    std::vector<CListedPair> sides[2];
+    CListingOptions listing;
+    listing.bRecursive = m_options.bRecursive;
+    listing.bAll = m_options.bAll;
+    listing.bRecall = m_options.bRecall;
+    listing.pfnGoOn = GoOnListing;
+    listing.pContext = this;
+    listing.pfnAttributes = m_options.pfnAttributes;
+    CListingOptions quiet = listing;
+    quiet.pfnGoOn = GoOnListingQuietly;
+    CString strFailed[2];
+    UINT64 nHiddenSystem[2] = {0, 0};
+    CFolderListing::Result results[2];
+    for (int s = 0; s < 2; ++s)
+        m_strFolder[s] = CString(FullFolderPath(m_options.strFolder[s]).c_str());
+    std::thread side2([&] { results[1] = CFolderListing::ListFiles(m_strFolder[1], quiet, sides[1], 2, strFailed[1], nHiddenSystem[1]); });
+    results[0] = CFolderListing::ListFiles(m_strFolder[0], listing, sides[0], 1, strFailed[0], nHiddenSystem[0]);
+    side2.join();
+    m_progress.Clear();
+    m_nSkips[kSkipHiddenSystem] = nHiddenSystem[0] + nHiddenSystem[1];
+    bool bListed = true;
+    for (int s = 0; s < 2; ++s)
+    {
+        if (results[s] == CFolderListing::kStopped)
+            return CFolderListing::kStopped;
+        if (results[s] == CFolderListing::kFailed)
+        {
+            // Never an empty success: a backup that cannot be read is the failure a nightly check exists for.
+            Error(LoadText(IDS_CLI_CANNOT_LIST, static_cast<LPCWSTR>(strFailed[s])));
+            bListed = false;
+        }
+    }
+    if (!bListed)
+        return CFolderListing::kFailed;
+    pairs = CFolderListing::Merge(std::move(sides[0]), std::move(sides[1]));
+    return CFolderListing::kListed;
+}
+
+void CVerifyRun::StartStream(const std::vector<CStreamJob>& jobs)
+{
+    if (jobs.empty())
+        return;
+    CStreamOptions stream;
+    stream.bFastMode = !m_options.bBuffered;
+    // Each side's depth from its own device: a backup on a share beside a source on a local disk.
+    for (int s = 0; s < 2; ++s)
+        stream.nDepth[s] = m_options.nDepth ? m_options.nDepth
+                                            : ReadDepth::ForFolder(static_cast<LPCWSTR>(m_strFolder[s]), m_options.pVolumeQueries);
+    m_bStreamStarted = m_stream.Start(jobs, stream);
+    if (!m_bStreamStarted)
+        Error(LoadText(::GetLastError() == ERROR_NOT_ENOUGH_MEMORY ? IDS_NO_MEMORY : IDS_THREAD_FAILED));
+}
+
+void CVerifyRun::WriteRows(const std::vector<CListedPair>& pairs)
+{
     m_rows.WriteHeader();
     size_t nJob = 0;
     for (const CListedPair& pair : pairs)
@@ -273,9 +300,10 @@ int CVerifyRun::Run()
             m_bStreamStarted = false;
         }
     }
-    m_progress.Clear();
-    WriteSummary(static_cast<double>(NowMs() - m_nRunStartMs) / 1000.0);
+}
 
+int CVerifyRun::ExitStatus() const
+{
     if (m_halt == kBroken)
         return ExitCode::kInterrupted;
     if (m_nCounts[kCannotOpen] || m_nCounts[kReadError] || m_nCounts[kCannotList] || m_out.Failed())
@@ -342,6 +370,7 @@ void CVerifyRun::ComparePair(const CListedPair& pair, size_t nJob, CVerifyRow& r
         return;
     }
     m_strCurrentName = static_cast<LPCWSTR>(pair.strName);
+    m_nCurrentJob = nJob;
     m_nPairStartMs = NowMs();
     CStreamVerdict v;
     while (!m_stream.WaitVerdict(nJob, kBreakPollMs, v))
@@ -358,9 +387,8 @@ void CVerifyRun::ComparePair(const CListedPair& pair, size_t nJob, CVerifyRow& r
             if (v.bRead)
                 row.pszMode = v.bFast ? L"fast" : L"normal";
             CStreamProgress status;
-            m_stream.GetProgress(status);
-            if (status.nJob == nJob)
-                m_nBytesCompared += status.nBytesCompared;
+            m_stream.GetProgress(nJob, status);
+            m_nBytesCompared += status.nBytesCompared;
             return;
         }
         ShowProgress();

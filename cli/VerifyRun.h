@@ -4,6 +4,7 @@
 #include "FolderListing.h"
 #include "PairStream.h"
 #include "ProgressLine.h"
+#include "ReadDepth.h"
 #include "RowWriter.h"
 #include <string>
 #include <vector>
@@ -18,6 +19,8 @@ struct CVerifyOptions
     bool bQuiet = false;
     bool bAll = false;     // also entries both hidden and system
     bool bRecall = false;  // also online-only files
+    UINT32 nDepth = 0;     // files in flight per side; 0: each side's from its device
+    const CVolumeQueries* pVolumeQueries = nullptr;  // tests only: the device answers Wine cannot give
     DWORD (*pfnAttributes)(LPCWSTR pszName, DWORD dwAttributes) = nullptr;  // tests only: see CListingOptions
     CRowWriter::Format format = CRowWriter::kTsv;
 };
@@ -39,6 +42,10 @@ private:
     enum Skip { kSkipLink, kSkipLoop, kSkipOffline, kSkipHiddenSystem, kSkips };
     enum Halt { kRunning, kStoppedOnDiff, kBroken };
 
+    CFolderListing::Result ListBothSides(std::vector<CListedPair>& pairs);
+    void StartStream(const std::vector<CStreamJob>& jobs);
+    void WriteRows(const std::vector<CListedPair>& pairs);
+    int ExitStatus() const;
     static bool GoOnListing(void* pContext, UINT64 nEntries);
     static bool GoOnListingQuietly(void* pContext, UINT64 nEntries);
     bool ListedRow(const CListedPair& pair, CVerifyRow& row, Verdict& verdict);
@@ -53,11 +60,13 @@ private:
     CRowWriter m_rows;
     CProgressLine m_progress;
     CConsoleBreak m_break;
+    CString m_strFolder[2];  // full paths, ending with a backslash
     CPairStream m_stream;
     bool m_bStreamStarted = false;
 
     // The pair being waited for.
     std::wstring m_strCurrentName;
+    size_t m_nCurrentJob = 0;
     ULONGLONG m_nPairStartMs = 0;
 
     // The whole run.

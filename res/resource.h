@@ -63,6 +63,7 @@
 #define IDS_CLI_SKIP_HIDDEN_SYSTEM 136
 #define IDS_CLI_LISTING         137
 #define IDS_CLI_UNEXPECTED      138
+#define IDS_CLI_BAD_DEPTH       139
 
 #define IDD_MAIN                102
 #define IDR_MAINFRAME           128

@@ -945,22 +945,34 @@ TEST(CliStream, EveryVerdictAndOffsetAgreesWithTheDialogsEnginePairByPair)
             else if (at < size)
                 data[at] ^= 0x5A;
             WriteBytes(s.b + name, data);
-            if (size > S)
-                aligned.push_back(s.a + name);
+            aligned.push_back(s.a + name);
+            aligned.push_back(s.b + name);
             names.push_back(name);
         }
     }
+    std::vector<std::wstring> order;  // the rows' names at depth 1: every depth keeps the list's order
+    for (const wchar_t* pszDepth : {L"1", L"2", L"8"})
     for (const bool bFast : {true, false})
     {
-        SCOPED_TRACE(bFast ? "fast" : "buffered");
-        // Unbuffered reads refused unless aligned, as Windows does: the stream's own must pass.
+        SCOPED_TRACE(::testing::Message() << (bFast ? "fast" : "buffered") << ", depth " << ::testing::PrintToString(pszDepth));
+        // Unbuffered reads refused unless aligned, as Windows does: the stream's own must pass, also the last
+        // request of a file, which asks only for what is left.
         FaultRules rules;
         for (const std::wstring& file : aligned)
             if (bFast)
                 rules.Align(file, 512);
-        const Result r = RunVerify(s.Args(bFast ? std::vector<std::wstring>{L"-r"} : std::vector<std::wstring>{L"-r", L"--buffered"}));
+        std::vector<std::wstring> args{L"-r", L"--depth", pszDepth};
+        if (!bFast)
+            args.push_back(L"--buffered");
+        const Result r = RunVerify(s.Args(args));
         const auto rows = ParseTsv(r.out);
         ASSERT_EQ(rows.size(), names.size());
+        std::vector<std::wstring> rowNames;
+        for (const auto& row : rows)
+            rowNames.push_back(row.first);
+        if (order.empty())
+            order = rowNames;
+        EXPECT_EQ(rowNames, order);
         CCompareEngine engine;
         NotifySink sink;
         engine.m_hNotifyWnd = sink.Hwnd();
@@ -1010,8 +1022,9 @@ TEST(CliStream, OpeningRulesSameFileAndSizesFromTheOpenFiles)
     ASSERT_NE(hReader, INVALID_HANDLE_VALUE);
     ASSERT_NE(hWriter, INVALID_HANDLE_VALUE);
 
-    // While the big pair is read, the later files change behind the listing.
-    Child child(s.Args({L"--progress", L"--buffered"}));
+    // While the big pair is read, the later files change behind the listing: one file in flight per side, so
+    // they are opened after the change.
+    Child child(s.Args({L"--progress", L"--buffered", L"--depth", L"1"}));
     ASSERT_TRUE(child.Err().WaitFor([](const std::string& err) { return err.find("a-big.bin") != std::string::npos; }, 60000));
     WriteBytes(s.b + L"e-shrinks", Pattern(2000, 4));
     ASSERT_TRUE(::DeleteFileW((s.b + L"f-vanishes").c_str()));

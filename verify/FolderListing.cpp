@@ -82,26 +82,15 @@ struct CFolderId
     CString strPath;
 };
 
-HANDLE OpenFolder(const CString& strPath)
+HANDLE OpenFolder(const CString& strPath, DWORD dwAccess)
 {
-    return ::CreateFileW(ToExactPath(strPath).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-}
-
-bool GetFolderId(const CString& strPath, CFolderId& id)
-{
-    HANDLE h = OpenFolder(strPath);
-    if (h == INVALID_HANDLE_VALUE)
-        return false;
-    id.bKnown = FileAccess::GetFileIndex(h, id.nIndex);
-    ::CloseHandle(h);
-    id.strPath = strPath;
-    return id.bKnown;
+    return ::CreateFileW(ToExactPath(strPath).c_str(), dwAccess, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
 bool GetFolderIdentity(const CString& strPath, FileAccess::CFileIdentity& identity)
 {
-    HANDLE h = OpenFolder(strPath);
+    HANDLE h = OpenFolder(strPath, 0);
     if (h == INVALID_HANDLE_VALUE)
         return false;
     const bool bOk = FileAccess::GetFileIdentity(h, identity);
@@ -129,6 +118,54 @@ CListedPair Entry(const CString& strName, EListed kind, int s)
     entry.kind[s] = kind;
     return entry;
 }
+// One entry as the listing gives it. For a reparse point the tag stands where extended attributes' size would.
+struct CListedFields
+{
+    LPCWSTR pszName;
+    DWORD dwAttributes;
+    UINT64 nSize;
+    DWORD dwReparseTag;
+};
+
+const DWORD kListingBuffer = 64 * 1024;
+
+void ListEntry(const CString& strFolder, const CString& strRelative, const CListedFields& fields,
+               const CListingOptions& options, size_t nSelf, std::vector<CListedPair>& files,
+               std::vector<CPendingFolder>& pending, int s, UINT64& nHiddenSystem)
+{
+    const DWORD dwAttributes = options.pfnAttributes ? options.pfnAttributes(fields.pszName, fields.dwAttributes)
+                                                     : fields.dwAttributes;
+    const DWORD dwProtected = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    if ((dwAttributes & dwProtected) == dwProtected && !options.bAll)
+    {
+        ++nHiddenSystem;
+        return;
+    }
+    const bool bOwnName = IsNameOfOwn(fields.pszName);
+    const CString strName = strRelative + CString(fields.pszName);
+    if (dwAttributes & FILE_ATTRIBUTE_DIRECTORY)
+    {
+        if (!options.bRecursive)
+            return;
+        const CString strFolderName = strName + CString(L"\\");
+        if (!bOwnName)
+            files.push_back(Entry(strFolderName, EListed::kBadName, s));
+        else if ((dwAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && IsLinkToFolder(strFolder + strFolderName, fields.dwReparseTag))
+            files.push_back(Entry(strFolderName, EListed::kLink, s));
+        else
+            pending.push_back(CPendingFolder{strFolderName, nSelf});
+        return;
+    }
+    CListedPair file = Entry(strName, EListed::kFile, s);
+    file.nSize[s] = fields.nSize;
+    if (!bOwnName)
+        file.kind[s] = EListed::kBadName;
+    else if ((dwAttributes & kOnlineOnly) && !options.bRecall)
+        file.kind[s] = EListed::kOffline;
+    else
+        file.strPath[s] = strFolder + strName;
+    files.push_back(file);
+}
 }
 
 CFolderListing::Result CFolderListing::ListFiles(const CString& strFolder, const CListingOptions& options,
@@ -149,87 +186,70 @@ CFolderListing::Result CFolderListing::ListFiles(const CString& strFolder, const
         if (options.pfnGoOn && !options.pfnGoOn(options.pContext, nEntries))
             return kStopped;
 
+        // One handle per folder, for its identity and its entries: on a share every open is a round trip.
+        HANDLE hDir = OpenFolder(strDir, FILE_LIST_DIRECTORY | SYNCHRONIZE);
+        bool bListed = hDir != INVALID_HANDLE_VALUE;
         // Only the way down counts: the same folder reached on two separate branches is no loop, and is walked twice.
         CFolderId id;
         id.nParent = folder.nParent;
-        if (GetFolderId(strDir, id))
+        id.strPath = strDir;
+        if (bListed && (id.bKnown = FileAccess::GetFileIndex(hDir, id.nIndex)))
         {
             bool bLoop = false;
             for (size_t i = folder.nParent; i != npos && !bLoop; i = entered[i].nParent)
                 bLoop = entered[i].bKnown && entered[i].nIndex == id.nIndex && SameFolder(entered[i].strPath, strDir);
             if (bLoop)
             {
+                ::CloseHandle(hDir);
                 files.push_back(Entry(folder.strRelative, EListed::kLoop, s));
                 continue;
             }
         }
         const size_t nFilesBefore = files.size(), nPendingBefore = pending.size();
-
-        // The literal form: a folder or file named "x." or "nul" is listed as itself, and long trees work.
-        const std::wstring pattern = ToExactPath(strDir) + L"*";
-        WIN32_FIND_DATAW fd;
-        HANDLE hFind = ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &fd, FindExSearchNameMatch, nullptr,
-                                          FIND_FIRST_EX_LARGE_FETCH);
-        bool bListed = hFind != INVALID_HANDLE_VALUE;
-        if (!bListed)
-        {
-            // A drive root has no dot entries, so an empty one finds nothing; any other folder finds at least those.
-            const DWORD dwError = ::GetLastError();
-            const DWORD dwAttributes = ::GetFileAttributesW(ToExactPath(strDir).c_str());
-            bListed = dwError == ERROR_FILE_NOT_FOUND && dwAttributes != INVALID_FILE_ATTRIBUTES &&
-                      (dwAttributes & FILE_ATTRIBUTE_DIRECTORY);
-        }
-        else
+        if (bListed)
         {
             const size_t nSelf = entered.size();
             entered.push_back(id);
-            do
+            // Names, sizes, attributes and reparse tags come in batches, many entries to a request.
+            std::vector<ULONGLONG> buffer(kListingBuffer / sizeof(ULONGLONG));
+            bool bFirst = true;
+            DWORD dwError = ERROR_SUCCESS;
+            while (dwError == ERROR_SUCCESS)
             {
-                if (options.pfnGoOn && !options.pfnGoOn(options.pContext, ++nEntries))
+                if (!::GetFileInformationByHandleEx(hDir, FileIdBothDirectoryInfo, buffer.data(), kListingBuffer))
                 {
-                    ::FindClose(hFind);
-                    return kStopped;
+                    dwError = ::GetLastError();
+                    // An empty folder without dot entries (a drive root) says so at the first request.
+                    if (bFirst && dwError == ERROR_FILE_NOT_FOUND)
+                        dwError = ERROR_NO_MORE_FILES;
+                    break;
                 }
-                if (IsDots(fd.cFileName))
-                    continue;
-                const DWORD dwAttributes = options.pfnAttributes ? options.pfnAttributes(fd.cFileName, fd.dwFileAttributes)
-                                                                 : fd.dwFileAttributes;
-                const DWORD dwProtected = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
-                if ((dwAttributes & dwProtected) == dwProtected && !options.bAll)
+                bFirst = false;
+                const BYTE* pEntry = reinterpret_cast<const BYTE*>(buffer.data());
+                for (;;)
                 {
-                    ++nHiddenSystem;
-                    continue;
+                    const auto* pInfo = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(pEntry);
+                    if (options.pfnGoOn && !options.pfnGoOn(options.pContext, ++nEntries))
+                    {
+                        ::CloseHandle(hDir);
+                        return kStopped;
+                    }
+                    const std::wstring name(pInfo->FileName, pInfo->FileNameLength / sizeof(WCHAR));
+                    if (!IsDots(name.c_str()))
+                    {
+                        CListedFields fields{name.c_str(), pInfo->FileAttributes, static_cast<UINT64>(pInfo->EndOfFile.QuadPart),
+                                             pInfo->EaSize};
+                        ListEntry(strFolder, folder.strRelative, fields, options, nSelf, files, pending, s, nHiddenSystem);
+                    }
+                    if (pInfo->NextEntryOffset == 0)
+                        break;
+                    pEntry += pInfo->NextEntryOffset;
                 }
-                const bool bOwnName = IsNameOfOwn(fd.cFileName);
-                const CString strName = folder.strRelative + CString(fd.cFileName);
-                if (dwAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                {
-                    if (!options.bRecursive)
-                        continue;
-                    const CString strFolderName = strName + CString(L"\\");
-                    if (!bOwnName)
-                        files.push_back(Entry(strFolderName, EListed::kBadName, s));
-                    // dwReserved0 holds the reparse tag whenever the reparse-point attribute is set.
-                    else if ((dwAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && IsLinkToFolder(strFolder + strFolderName, fd.dwReserved0))
-                        files.push_back(Entry(strFolderName, EListed::kLink, s));
-                    else
-                        pending.push_back(CPendingFolder{strFolderName, nSelf});
-                    continue;
-                }
-                CListedPair file = Entry(strName, EListed::kFile, s);
-                file.nSize[s] = (static_cast<UINT64>(fd.nFileSizeHigh) << 32) | fd.nFileSizeLow;
-                if (!bOwnName)
-                    file.kind[s] = EListed::kBadName;
-                else if ((dwAttributes & kOnlineOnly) && !options.bRecall)
-                    file.kind[s] = EListed::kOffline;
-                else
-                    file.strPath[s] = strFolder + strName;
-                files.push_back(file);
-            } while (::FindNextFileW(hFind, &fd));
-            // A search that ends on anything but "no more files" stopped half-way: the folder was not listed whole,
-            // and what it did list is dropped with it.
-            bListed = ::GetLastError() == ERROR_NO_MORE_FILES;
-            ::FindClose(hFind);
+            }
+            ::CloseHandle(hDir);
+            // A listing that ends on anything but "no more files" stopped half-way: the folder was not listed
+            // whole, and what it did list is dropped with it.
+            bListed = dwError == ERROR_NO_MORE_FILES;
             if (!bListed)
             {
                 files.resize(nFilesBefore);

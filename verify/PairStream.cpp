@@ -1,10 +1,12 @@
-// CPairStream: the readers, the comparer and their hand-offs, all under one slim lock with condition variables.
+// CPairStream: a pool of readers per side, each with a ring of its own, and comparisons made by whoever brings the
+// second half of a slot pair.
 //
-// Each side has a ring of slots that its reader fills in job order; a job's last slot on a side is marked (a short
-// read is the end of a file). The comparer takes the next slot of each side, so a pair's bytes are compared while
-// the readers already open and read the next pairs, and it closes a pair's files when it is done with them. Waits
-// are condition variables: a hand-off to a thread that is not waiting costs no kernel call (under Wine no server
-// round trip).
+// A side's readers take the jobs in list order, one job at a time each, so up to "depth" files of a side are in
+// flight: on a share or a cloud folder every open and read waits for the device, and the waits overlap. A reader
+// fills only its own ring, so the earliest unfinished job can always go on, whatever the readers ahead hold.
+// There is no comparer thread: the reader whose slot completes a pair (slot k of both sides) compares it at once,
+// while its own half is still in the cache of the core that read it, and frees both slots. Every hand-off is
+// under one slim lock with condition variables: under Wine none of it is a server round trip.
 #include "PairStream.h"
 #include "ExactPath.h"
 #include "FileAccess.h"
@@ -16,96 +18,133 @@
 namespace
 {
 const UINT32 kStride = FileAccess::kNormalBlock;  // slot spacing: page-aligned, and fits every block
+// Slots per reader: enough to keep one big file streaming while the other side catches up; with many readers
+// a side's buffers stay near 32 MiB, since only one or two big files are usually in flight at once.
+const UINT32 kMaxRing = 4;
+const UINT32 kMinRing = 2;
+const UINT32 kSlotsPerSide = 32;
 
 struct Slot
 {
-    size_t nJob;
     UINT32 nBytes;
-    bool bLast;   // the side's last slot of this job
-    bool bError;  // the read failed
+    bool bLast;     // the side's last slot of this job
+    bool bError;    // the read failed
+    bool bChanged;  // the file's length is no longer the one it had when opened
+    bool bFree;     // compared or dropped: the ring may reuse it
 };
 
-// What the readers find when they open a job's files, and what is decided from it. A reader does not wait for
-// the other side: it reads on and the second to arrive decides; a job that will not be compared is abandoned, and
-// its readers stop at their next slot. Each side that opened fills slots for the job, ending with a last one.
+struct JobSide
+{
+    bool bPublished = false;  // opened (or failed to) and known to the other side
+    bool bOpened = false;
+    bool bFast = false;
+    bool bDone = false;       // its reader has read what it will read of it
+    UINT32 nReader = 0;
+    UINT64 nFirst = 0;        // the reader's ring count at the job's first slot: slot k is at nFirst + k
+    UINT32 nSlots = 0;        // slots published
+    HANDLE hFile = nullptr;   // open until the job is decided and its reader is done with it
+    UINT64 nIndex = 0;
+    UINT64 nBytesRead = 0;
+};
+
 struct JobState
 {
-    bool bPublished[2] = {false, false};
-    bool bDecided = false;
-    bool bRead = false;     // both opened with equal sizes: the bytes are compared
-    bool bAbandon = false;  // the verdict is known: readers stop reading it
+    JobSide side[2];
+    bool bDecided = false;   // both sides published: whether the bytes are compared is known
+    bool bRead = false;      // both opened with equal sizes
+    bool bAbandon = false;   // nothing more of it is read
     bool bVerdict = false;
-    bool bFast[2] = {false, false};  // each side read unbuffered
-    UINT64 nIndex[2] = {0, 0};
-    HANDLE hFile[2] = {nullptr, nullptr};  // kept open until the comparer is done with the job
+    bool bComparing = false;  // a reader is comparing one of its slot pairs outside the lock
+    UINT32 nCompared = 0;     // slot pairs compared
     CStreamVerdict verdict;
 };
+
+// Handles a step let go of, closed once the lock is released: a close is a round trip to the system.
+struct CCloseList
+{
+    HANDLE h[2] = {nullptr, nullptr};
+    void Add(HANDLE hFile)
+    {
+        h[h[0] ? 1 : 0] = hFile;
+    }
+    void CloseAll()
+    {
+        for (HANDLE& hFile : h)
+            if (hFile)
+            {
+                ::CloseHandle(hFile);
+                hFile = nullptr;
+            }
+    }
+};
+
+enum Outcome { kGoOn, kEqualEnd, kMismatch, kError };
 }
 
 struct CPairStream::State
 {
+    struct Reader
+    {
+        State* pState = nullptr;
+        int nSide = 0;
+        UINT32 nIndex = 0;
+        BYTE* pBuffer = nullptr;
+        Slot slots[kMaxRing] = {};
+        UINT64 nHead = 0;  // oldest slot not yet free; counts, the ring index is the count modulo the ring size
+        UINT64 nTail = 0;  // slots filled
+        CONDITION_VARIABLE cvFree = CONDITION_VARIABLE_INIT;
+        HANDLE hThread = nullptr;
+    };
+
     SRWLOCK lock = SRWLOCK_INIT;
-    // The comparer sleeps on one condition and is woken only when what it waits for has come: the hand-offs of
-    // many small files are otherwise a wake-up (a futex call and a switch of threads) for every slot and side.
-    CONDITION_VARIABLE cvComparer = CONDITION_VARIABLE_INIT;
-    CONDITION_VARIABLE cvFree[2] = {CONDITION_VARIABLE_INIT, CONDITION_VARIABLE_INIT};  // a slot freed (a reader)
     CONDITION_VARIABLE cvVerdict = CONDITION_VARIABLE_INIT;  // the owner, who looks by itself now and then
 
     const std::vector<CStreamJob>* pJobs = nullptr;
     std::vector<JobState> jobs;
-    bool bFastMode = false;
-    bool bStop = false;
-    bool bLeftBehind = false;  // a thread did not end when stopped: the state is its for good
-
+    CStreamOptions options;
+    UINT32 nRing[2] = {kMaxRing, kMaxRing};
+    std::vector<Reader> readers[2];
     BYTE* pBuffer[2] = {nullptr, nullptr};
-    Slot slots[2][kSlots] = {};
-    UINT64 nHead[2] = {0, 0};  // slots taken by the comparer; counts, the ring index is the count modulo kSlots
-    UINT64 nTail[2] = {0, 0};  // slots filled by the reader
-    HANDLE hThread[3] = {nullptr, nullptr, nullptr};  // readers of sides 1 and 2, comparer
-
-    // What the sleeping comparer waits for: job nWaitJob decided, or a slot of each side it still needs.
-    bool bComparerWaits = false;
-    size_t nWaitJob = 0;
-    bool bNeedSlot[2] = {false, false};
+    std::atomic<size_t> nNext[2] = {0, 0};  // the next job each side's readers take
+    bool bStop = false;
+    std::atomic<bool> bStopping{false};
+    bool bLeftBehind = false;  // a thread did not end when stopped: the state is its for good
 
     // Sector size per folder, and per volume root, asked once: 0 where the volume's cannot be had.
     SRWLOCK volumeLock = SRWLOCK_INIT;
     std::map<std::wstring, UINT32> sectorOfFolder;
     std::map<std::wstring, UINT32> sectorOfVolume;
 
-    // Progress, read by the owner without the lock.
-    std::atomic<size_t> nCompareJob{0};
-    std::atomic<UINT64> nCompareBytes{0};
-    std::atomic<size_t> nReadJob[2] = {0, 0};
-    std::atomic<UINT64> nReadBytes[2] = {0, 0};
-
     ~State()
     {
         for (BYTE* p : pBuffer)
             if (p)
                 ::VirtualFree(p, 0, MEM_RELEASE);
-        for (HANDLE h : hThread)
-            if (h)
-                ::CloseHandle(h);
+        for (auto& side : readers)
+            for (Reader& r : side)
+                if (r.hThread)
+                    ::CloseHandle(r.hThread);
         for (JobState& job : jobs)
-            for (HANDLE h : job.hFile)
-                if (h)
-                    ::CloseHandle(h);
+            for (JobSide& side : job.side)
+                if (side.hFile)
+                    ::CloseHandle(side.hFile);
     }
 
     UINT32 SectorSize(LPCWSTR pszPath);
-    UINT32 BlockFor(size_t j);
-    void Decide(size_t j);
-    void WakeComparer();
-    void ReaderMain(int s);
-    bool ReadJob(int s, size_t j, HANDLE h, UINT32 nBlock, bool bFast);
-    void ComparerMain();
-    bool CompareJob(size_t j, CStreamVerdict& v);
-    void Publish(size_t j, const CStreamVerdict& v);
+    void ReaderMain(Reader& r);
+    bool ReadSide(Reader& r, size_t j, HANDLE h, UINT32 nBlock, UINT32 nAlign, bool bFast);
+    void Decide(size_t j, bool bSameFile, CCloseList& closes);
+    void TryCompare(size_t j, CCloseList& closes);
+    void Finish(size_t j, CStreamVerdict::Result result, CCloseList& closes);
+    Slot& SlotOf(int s, size_t j, UINT32 k, BYTE** ppData);
+    void FreeSlot(int s, size_t j, UINT32 k);
 
-    static DWORD WINAPI Reader1Proc(LPVOID p) { static_cast<State*>(p)->ReaderMain(0); return 0; }
-    static DWORD WINAPI Reader2Proc(LPVOID p) { static_cast<State*>(p)->ReaderMain(1); return 0; }
-    static DWORD WINAPI ComparerProc(LPVOID p) { static_cast<State*>(p)->ComparerMain(); return 0; }
+    static DWORD WINAPI ReaderProc(LPVOID p)
+    {
+        Reader* pReader = static_cast<Reader*>(p);
+        pReader->pState->ReaderMain(*pReader);
+        return 0;
+    }
 };
 
 UINT32 CPairStream::State::SectorSize(LPCWSTR pszPath)
@@ -152,56 +191,171 @@ UINT32 CPairStream::State::SectorSize(LPCWSTR pszPath)
     return nSector;
 }
 
-UINT32 CPairStream::State::BlockFor(size_t j)
+Slot& CPairStream::State::SlotOf(int s, size_t j, UINT32 k, BYTE** ppData)
 {
-    // Both readers work the block out alike from both paths, so the two sides' slots always hold the same range.
-    const CStreamJob& job = (*pJobs)[j];
-    return FileAccess::FitBlockSize(SectorSize(job.pszPath[0]), SectorSize(job.pszPath[1]));
+    const JobSide& side = jobs[j].side[s];
+    Reader& r = readers[s][side.nReader];
+    const size_t nAt = static_cast<size_t>((side.nFirst + k) % nRing[s]);
+    if (ppData)
+        *ppData = r.pBuffer + nAt * kStride;
+    return r.slots[nAt];
 }
 
-void CPairStream::State::Decide(size_t j)
+// Under the lock. Slots free in any order (a job ahead may finish first); the ring moves on over free ones only.
+void CPairStream::State::FreeSlot(int s, size_t j, UINT32 k)
+{
+    SlotOf(s, j, k, nullptr).bFree = true;
+    Reader& r = readers[s][jobs[j].side[s].nReader];
+    const UINT64 nHeadBefore = r.nHead;
+    while (r.nHead < r.nTail && r.slots[r.nHead % nRing[s]].bFree)
+        ++r.nHead;
+    if (r.nHead != nHeadBefore)
+        ::WakeConditionVariable(&r.cvFree);
+}
+
+// Under the lock: the verdict is known, so nothing more of the job is read and its slots go back to the rings.
+void CPairStream::State::Finish(size_t j, CStreamVerdict::Result result, CCloseList& closes)
 {
     JobState& job = jobs[j];
-    const CStreamVerdict& v = job.verdict;
-    job.bDecided = true;
-    job.bRead = v.bOpened[0] && v.bOpened[1] && v.nSize[0] == v.nSize[1];
-    job.bAbandon = !job.bRead;
-}
-
-// Called under the lock by whoever changed what the comparer may be waiting for.
-void CPairStream::State::WakeComparer()
-{
-    if (!bComparerWaits)
-        return;
-    const JobState& job = jobs[nWaitJob];
-    bool bReady = job.bDecided;
+    job.verdict.result = result;
+    job.verdict.bRead = job.bRead;
+    job.verdict.bFast = job.bRead && job.side[0].bFast && job.side[1].bFast;
+    job.bVerdict = true;
+    job.bAbandon = true;
     for (int s = 0; s < 2; ++s)
-        bReady = bReady && (!bNeedSlot[s] || nHead[s] < nTail[s]);
-    if (bReady || bStop)
-        ::WakeConditionVariable(&cvComparer);
+    {
+        JobSide& side = job.side[s];
+        for (UINT32 k = job.nCompared; k < side.nSlots; ++k)
+            FreeSlot(s, j, k);
+        if (side.bDone && side.hFile)
+        {
+            closes.Add(side.hFile);
+            side.hFile = nullptr;
+        }
+    }
 }
 
-void CPairStream::State::ReaderMain(int s)
+// Under the lock, by the second reader to publish its side of job j.
+void CPairStream::State::Decide(size_t j, bool bSameFile, CCloseList& closes)
 {
-    const std::vector<CStreamJob>& list = *pJobs;
-    for (size_t j = 0; j < list.size(); ++j)
+    JobState& job = jobs[j];
+    CStreamVerdict& v = job.verdict;
+    job.bDecided = true;
+    v.bSameFile = bSameFile;
+    job.bRead = v.bOpened[0] && v.bOpened[1] && v.nSize[0] == v.nSize[1];
+    if (!job.bRead)
     {
-        const LPCWSTR pszPath = list[j].pszPath[s];
+        Finish(j, v.bOpened[0] && v.bOpened[1] ? CStreamVerdict::kSize : CStreamVerdict::kCannotOpen, closes);
+        return;
+    }
+    // Its identity is known now: a side already read to its end needs its handle no longer.
+    for (JobSide& side : job.side)
+        if (side.bDone && side.hFile)
+        {
+            closes.Add(side.hFile);
+            side.hFile = nullptr;
+        }
+    TryCompare(j, closes);
+}
+
+// Under the lock, by a reader that published a slot of job j or decided it: compares every slot pair of the job
+// that both sides have brought, one comparison at a time, the bytes outside the lock.
+void CPairStream::State::TryCompare(size_t j, CCloseList& closes)
+{
+    JobState& job = jobs[j];
+    while (job.bRead && !job.bVerdict && !job.bComparing)
+    {
+        const UINT32 k = job.nCompared;
+        if (job.side[0].nSlots <= k || job.side[1].nSlots <= k)
+            return;
+        BYTE* p1;
+        BYTE* p2;
+        const Slot a = SlotOf(0, j, k, &p1);
+        const Slot b = SlotOf(1, j, k, &p2);
+        const UINT64 nAt = job.verdict.nBytesCompared;
+        const UINT64 nSize = job.verdict.nSize[0];
+        job.bComparing = true;
+        ::ReleaseSRWLockExclusive(&lock);
+
+        Outcome outcome = kGoOn;
+        UINT64 nEqual = nAt;
+        const UINT32 nBoth = a.nBytes < b.nBytes ? a.nBytes : b.nBytes;
+        if (a.bError || b.bError)
+            outcome = kError;
+        else if (std::memcmp(p1, p2, nBoth) != 0)
+        {
+            outcome = kMismatch;
+            nEqual += FileAccess::FirstMismatch(p1, p2, nBoth);
+        }
+        else
+        {
+            nEqual += nBoth;
+            if (a.nBytes != b.nBytes)
+                outcome = kMismatch;  // one file ended before the other: its length changed while it was read
+            else if (a.bLast)
+            {
+                // Both ended: equal only when they ended at the length they had when opened, and still have it.
+                // Files that shrank alike, or one that grew, are never same.
+                if (a.bChanged || b.bChanged || nEqual != nSize)
+                {
+                    outcome = kMismatch;
+                    if (nEqual > nSize)
+                        nEqual = nSize;
+                }
+                else
+                    outcome = kEqualEnd;
+            }
+        }
+
+        ::AcquireSRWLockExclusive(&lock);
+        job.bComparing = false;
+        FreeSlot(0, j, k);
+        FreeSlot(1, j, k);
+        ++job.nCompared;
+        if (outcome != kError)
+            job.verdict.nBytesCompared = nEqual;
+        if (outcome == kMismatch)
+            job.verdict.nFirstDifference = nEqual;
+        if (outcome != kGoOn)
+            Finish(j, outcome == kEqualEnd ? CStreamVerdict::kSame : outcome == kMismatch ? CStreamVerdict::kDiffers
+                                                                                          : CStreamVerdict::kReadError,
+                   closes);
+    }
+}
+
+void CPairStream::State::ReaderMain(Reader& r)
+{
+    const int s = r.nSide;
+    const std::vector<CStreamJob>& list = *pJobs;
+    for (;;)
+    {
+        const size_t j = nNext[s].fetch_add(1, std::memory_order_relaxed);
+        if (j >= list.size() || bStopping.load(std::memory_order_relaxed))
+            return;
+        const CStreamJob& item = list[j];
+        // Both sides work the block out alike from both paths, so the two sides' slots always hold the same range.
+        UINT32 nBlock = 0, nAlign = 1;
+        if (options.bFastMode)
+        {
+            const UINT32 nSector1 = SectorSize(item.pszPath[0]), nSector2 = SectorSize(item.pszPath[1]);
+            nBlock = FileAccess::FitBlockSize(nSector1, nSector2);
+            if (nBlock)
+                nAlign = FileAccess::LeastCommonMultiple(nSector1, nSector2);
+        }
         // Share read: an indexer or a virus scanner that only reads does not stop the check, while nobody can
         // write, rename or delete the file under it.
         const DWORD dwShare = FILE_SHARE_READ;
-        UINT32 nBlock = bFastMode ? BlockFor(j) : 0;
         bool bFast = false;
         HANDLE h = INVALID_HANDLE_VALUE;
         if (nBlock)
         {
-            h = FileAccess::OpenDiskFile(pszPath, dwShare, FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN);
+            h = FileAccess::OpenDiskFile(item.pszPath[s], dwShare, FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN);
             bFast = h != INVALID_HANDLE_VALUE;
         }
         else
             nBlock = FileAccess::kNormalBlock;
         if (!bFast)
-            h = FileAccess::OpenDiskFile(pszPath, dwShare, FILE_FLAG_SEQUENTIAL_SCAN);
+            h = FileAccess::OpenDiskFile(item.pszPath[s], dwShare, FILE_FLAG_SEQUENTIAL_SCAN);
         UINT64 nIndex = 0;
         LARGE_INTEGER size{};
         // The size from the handle: a directory entry of a hard link or a link can hold a stale or zero size.
@@ -209,220 +363,141 @@ void CPairStream::State::ReaderMain(int s)
         if (!bOpened && h != INVALID_HANDLE_VALUE)
             ::CloseHandle(h);
 
+        CCloseList closes;
         ::AcquireSRWLockExclusive(&lock);
         JobState& job = jobs[j];
+        JobSide& me = job.side[s];
         job.verdict.bOpened[s] = bOpened;
         job.verdict.nSize[s] = bOpened ? static_cast<UINT64>(size.QuadPart) : 0;
-        job.nIndex[s] = nIndex;
-        job.hFile[s] = bOpened ? h : nullptr;
-        job.bFast[s] = bFast;
-        job.bPublished[s] = true;
-        if (job.bPublished[1 - s])
-        {
-            Decide(j);
-            WakeComparer();
-        }
-        const bool bStopped = bStop;
+        me.bOpened = bOpened;
+        me.bFast = bFast;
+        me.nIndex = nIndex;
+        me.hFile = bOpened ? h : nullptr;
+        me.nReader = r.nIndex;
+        me.nFirst = r.nTail;
+        me.bDone = !bOpened;
+        me.bPublished = true;
+        const JobSide& other = job.side[1 - s];
+        const bool bDecide = other.bPublished;
+        // Files with different indexes are different files; where the indexes agree, the whole identities tell.
+        // Either way the bytes decide: an identity from a network server can collide. Neither handle is closed
+        // before the job is decided, which only this reader does.
+        const bool bAskIdentity = bDecide && bOpened && other.bOpened && other.nIndex == nIndex;
+        const HANDLE hOther = other.hFile;
         ::ReleaseSRWLockExclusive(&lock);
-        if (bStopped || (bOpened && !ReadJob(s, j, h, nBlock, bFast)))
-            break;
+        if (bDecide)
+        {
+            FileAccess::CFileIdentity identity[2];
+            const bool bSameFile = bAskIdentity && FileAccess::GetFileIdentity(h, identity[0]) &&
+                                   FileAccess::GetFileIdentity(hOther, identity[1]) && identity[0] == identity[1];
+            ::AcquireSRWLockExclusive(&lock);
+            Decide(j, bSameFile, closes);
+            ::ReleaseSRWLockExclusive(&lock);
+            closes.CloseAll();
+        }
+        if (bOpened && !ReadSide(r, j, h, nBlock, nAlign, bFast))
+            return;
     }
 }
 
-// Fills this side's slots with job j until its end, an error or the word that its verdict is known; false when
-// the run stops. The handle stays the job's: the comparer closes it when it is done with the pair.
-bool CPairStream::State::ReadJob(int s, size_t j, HANDLE h, UINT32 nBlock, bool bFast)
+// Fills this reader's slots with its side of job j until the end, an error or the word that the job's verdict is
+// known; false when the run stops. A file's size is known from its handle, so its end is never asked for: a file
+// that fits a slot is one read, which on a share is one round trip.
+bool CPairStream::State::ReadSide(Reader& r, size_t j, HANDLE h, UINT32 nBlock, UINT32 nAlign, bool bFast)
 {
-    nReadBytes[s].store(0, std::memory_order_relaxed);
-    nReadJob[s].store(j, std::memory_order_relaxed);
+    const int s = r.nSide;
+    const UINT32 nRingSize = nRing[s];
+    ::AcquireSRWLockShared(&lock);
+    const UINT64 nSize = jobs[j].verdict.nSize[s];
+    ::ReleaseSRWLockShared(&lock);
+    UINT64 nDone = 0;
     bool bFirst = true;
     for (;;)
     {
         ::AcquireSRWLockExclusive(&lock);
-        // Also an abandoned job ends with a slot of its own, so the comparer knows where the next one begins.
-        while (!bStop && nTail[s] - nHead[s] == kSlots)
-            ::SleepConditionVariableSRW(&cvFree[s], &lock, INFINITE, 0);
+        while (!bStop && !jobs[j].bAbandon && r.nTail - r.nHead == nRingSize)
+            ::SleepConditionVariableSRW(&r.cvFree, &lock, INFINITE, 0);
         const bool bStopped = bStop;
         const bool bAbandon = jobs[j].bAbandon;
-        const UINT32 nIndex = static_cast<UINT32>(nTail[s] % kSlots);
+        const UINT64 nAt = r.nTail;
         ::ReleaseSRWLockExclusive(&lock);
         if (bStopped)
             return false;
+        if (bAbandon)
+            break;
 
-        Slot slot{j, 0, true, false};
-        if (!bAbandon)
+        BYTE* p = r.pBuffer + static_cast<size_t>(nAt % nRingSize) * kStride;
+        const UINT64 nLeft = nSize - nDone;
+        // The last request asks for what is left, rounded up to whole sectors where the file is read unbuffered.
+        const UINT32 nAsk = nLeft >= nBlock ? nBlock
+                                            : static_cast<UINT32>(bFast ? (nLeft + nAlign - 1) / nAlign * nAlign : nLeft);
+        DWORD dwRead = 0;
+        BOOL bOk = nAsk == 0 || ::ReadFile(h, p, nAsk, &dwRead, nullptr);
+        if (!bOk && bFast && bFirst && !bStop)
         {
-            BYTE* p = pBuffer[s] + static_cast<size_t>(nIndex) * kStride;
-            DWORD dwRead = 0;
-            BOOL bOk = ::ReadFile(h, p, nBlock, &dwRead, nullptr);
-            if (!bOk && bFast && bFirst && !bStop)
+            // Some volumes open unbuffered but refuse the reads (a share whose server cannot): this side of the
+            // pair is read through the cache instead, and the pair's mode says so.
+            HANDLE hBuffered = FileAccess::OpenDiskFile((*pJobs)[j].pszPath[s], FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN);
+            bFast = false;
+            bOk = hBuffered != INVALID_HANDLE_VALUE && ::ReadFile(hBuffered, p, nAsk, &dwRead, nullptr);
+            ::AcquireSRWLockExclusive(&lock);
+            jobs[j].side[s].bFast = false;
+            if (hBuffered != INVALID_HANDLE_VALUE)
+                jobs[j].side[s].hFile = hBuffered;
+            ::ReleaseSRWLockExclusive(&lock);
+            if (hBuffered != INVALID_HANDLE_VALUE)
             {
-                // Some volumes open unbuffered but refuse the reads (a share whose server cannot): this side of
-                // the pair is read through the cache instead, and the pair's mode says so.
-                HANDLE hBuffered = FileAccess::OpenDiskFile((*pJobs)[j].pszPath[s], FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN);
-                bFast = false;
-                bOk = hBuffered != INVALID_HANDLE_VALUE && ::ReadFile(hBuffered, p, nBlock, &dwRead, nullptr);
-                ::AcquireSRWLockExclusive(&lock);
-                jobs[j].bFast[s] = false;
-                if (hBuffered != INVALID_HANDLE_VALUE)
-                {
-                    ::CloseHandle(h);
-                    jobs[j].hFile[s] = h = hBuffered;
-                }
-                ::ReleaseSRWLockExclusive(&lock);
+                ::CloseHandle(h);
+                h = hBuffered;
             }
-            bFirst = false;
-            slot.nBytes = bOk ? dwRead : 0;
-            slot.bError = !bOk;
-            // A synchronous read of a disk file returns less than asked only at its end.
-            slot.bLast = !bOk || dwRead < nBlock;
-            nReadBytes[s].fetch_add(slot.nBytes, std::memory_order_relaxed);
+        }
+        bFirst = false;
+        Slot slot{bOk ? dwRead : 0, true, !bOk, false, false};
+        nDone += slot.nBytes;
+        // A synchronous read of a disk file returns less than asked only at its end.
+        slot.bLast = !bOk || dwRead < nAsk || nDone >= nSize;
+        if (bOk && slot.bLast)
+        {
+            // Read to the length it had when opened without asking past it (where the read did not run into the
+            // end itself): a file that grew since is never same.
+            LARGE_INTEGER now{};
+            slot.bChanged = nDone != nSize ||
+                            (dwRead == nAsk && (!::GetFileSizeEx(h, &now) || static_cast<UINT64>(now.QuadPart) != nSize));
         }
 
+        CCloseList closes;
         ::AcquireSRWLockExclusive(&lock);
-        slots[s][nIndex] = slot;
-        ++nTail[s];
-        WakeComparer();
+        JobState& job = jobs[j];
+        if (job.bAbandon)
+        {
+            ::ReleaseSRWLockExclusive(&lock);
+            break;
+        }
+        r.slots[nAt % nRingSize] = slot;
+        ++r.nTail;
+        ++job.side[s].nSlots;
+        job.side[s].nBytesRead = nDone;
+        TryCompare(j, closes);
         ::ReleaseSRWLockExclusive(&lock);
+        closes.CloseAll();
         if (slot.bLast)
-            return true;
+            break;
     }
-}
 
-void CPairStream::State::ComparerMain()
-{
-    const size_t n = pJobs->size();
-    for (size_t j = 0; j < n; ++j)
-    {
-        ::AcquireSRWLockExclusive(&lock);
-        while (!bStop && !jobs[j].bDecided)
-        {
-            bComparerWaits = true;
-            nWaitJob = j;
-            bNeedSlot[0] = bNeedSlot[1] = false;
-            ::SleepConditionVariableSRW(&cvComparer, &lock, INFINITE, 0);
-            bComparerWaits = false;
-        }
-        if (bStop)
-        {
-            ::ReleaseSRWLockExclusive(&lock);
-            return;
-        }
-        CStreamVerdict v = jobs[j].verdict;
-        const bool bRead = jobs[j].bRead;
-        const bool bSameIndex = jobs[j].nIndex[0] == jobs[j].nIndex[1];
-        ::ReleaseSRWLockExclusive(&lock);
-
-        v.bRead = bRead;
-        nCompareBytes.store(0, std::memory_order_relaxed);
-        nCompareJob.store(j, std::memory_order_relaxed);
-        if (!CompareJob(j, v))
-            return;
-        if (!v.bOpened[0] || !v.bOpened[1])
-            v.result = CStreamVerdict::kCannotOpen;
-        else if (!bRead)
-            v.result = CStreamVerdict::kSize;
-        // Files with different indexes are different files; where the indexes agree, the whole identities tell.
-        // Either way the bytes decided: an identity from a network server can collide.
-        HANDLE* ahFile = jobs[j].hFile;  // no reader touches the job's handles once its last slots are taken
-        FileAccess::CFileIdentity identity[2];
-        v.bSameFile = v.bOpened[0] && v.bOpened[1] && bSameIndex && FileAccess::GetFileIdentity(ahFile[0], identity[0]) &&
-                      FileAccess::GetFileIdentity(ahFile[1], identity[1]) && identity[0] == identity[1];
-        for (int s = 0; s < 2; ++s)
-            if (ahFile[s])
-            {
-                ::CloseHandle(ahFile[s]);
-                ahFile[s] = nullptr;
-            }
-        Publish(j, v);
-    }
-}
-
-// Takes job j's slots of each side that opened, up to that side's last one; when both opened with equal sizes the
-// bytes are compared, and the verdict is known at the first slot that tells. False when the run stops.
-bool CPairStream::State::CompareJob(size_t j, CStreamVerdict& v)
-{
-    const UINT64 nSize = v.nSize[0];
-    bool bEnded[2] = {!v.bOpened[0], !v.bOpened[1]};
-    bool bPending = v.bRead;
-    UINT64 nCompared = 0;
-    while (!bEnded[0] || !bEnded[1])
-    {
-        ::AcquireSRWLockExclusive(&lock);
-        while (!bStop && !((bEnded[0] || nHead[0] < nTail[0]) && (bEnded[1] || nHead[1] < nTail[1])))
-        {
-            bComparerWaits = true;
-            nWaitJob = j;
-            bNeedSlot[0] = !bEnded[0];
-            bNeedSlot[1] = !bEnded[1];
-            ::SleepConditionVariableSRW(&cvComparer, &lock, INFINITE, 0);
-            bComparerWaits = false;
-        }
-        if (bStop)
-        {
-            ::ReleaseSRWLockExclusive(&lock);
-            return false;
-        }
-        const Slot a = slots[0][nHead[0] % kSlots];
-        const Slot b = slots[1][nHead[1] % kSlots];
-        ::ReleaseSRWLockExclusive(&lock);
-
-        if (bPending)
-        {
-            // Pending, neither side has ended yet, so both slots belong to this job.
-            bPending = false;
-            const BYTE* p1 = pBuffer[0] + static_cast<size_t>(nHead[0] % kSlots) * kStride;
-            const BYTE* p2 = pBuffer[1] + static_cast<size_t>(nHead[1] % kSlots) * kStride;
-            const UINT32 nBoth = a.nBytes < b.nBytes ? a.nBytes : b.nBytes;
-            if (a.bError || b.bError)
-                v.result = CStreamVerdict::kReadError;
-            else if (std::memcmp(p1, p2, nBoth) != 0)
-            {
-                v.result = CStreamVerdict::kDiffers;
-                v.nFirstDifference = nCompared + FileAccess::FirstMismatch(p1, p2, nBoth);
-            }
-            else if (a.nBytes != b.nBytes || (a.bLast && nCompared + nBoth < nSize))
-            {
-                // One file ended before the other, or both before the size they had when opened: their length
-                // changed while they were read. Fewer bytes than the size were compared; that is not "same".
-                nCompared += nBoth;
-                v.result = CStreamVerdict::kDiffers;
-                v.nFirstDifference = nCompared;
-            }
-            else
-            {
-                nCompared += nBoth;
-                nCompareBytes.store(nCompared, std::memory_order_relaxed);
-                if (a.bLast)
-                    v.result = CStreamVerdict::kSame;
-                else
-                    bPending = true;
-            }
-        }
-
-        ::AcquireSRWLockExclusive(&lock);
-        for (int s = 0; s < 2; ++s)
-            if (!bEnded[s])
-            {
-                bEnded[s] = (s == 0 ? a : b).bLast;
-                ++nHead[s];
-                ::WakeConditionVariable(&cvFree[s]);
-            }
-        if (!bPending)
-            jobs[j].bAbandon = true;
-        ::ReleaseSRWLockExclusive(&lock);
-    }
-    v.nBytesCompared = nCompared;
-    return true;
-}
-
-void CPairStream::State::Publish(size_t j, const CStreamVerdict& v)
-{
+    // Done with this side. Until the job is decided the handle stays for the identity check of whoever decides.
     ::AcquireSRWLockExclusive(&lock);
-    jobs[j].verdict = v;
-    jobs[j].verdict.bFast = v.bRead && jobs[j].bFast[0] && jobs[j].bFast[1];
-    jobs[j].bVerdict = true;
+    JobSide& me = jobs[j].side[s];
+    me.bDone = true;
+    HANDLE hClose = nullptr;
+    if (jobs[j].bDecided)
+    {
+        hClose = me.hFile;
+        me.hFile = nullptr;
+    }
     ::ReleaseSRWLockExclusive(&lock);
+    if (hClose)
+        ::CloseHandle(hClose);
+    return true;
 }
 
 CPairStream::CPairStream() : m_pState(nullptr)
@@ -439,7 +514,7 @@ CPairStream::~CPairStream()
     }
 }
 
-bool CPairStream::Start(const std::vector<CStreamJob>& jobs, bool bFastMode)
+bool CPairStream::Start(const std::vector<CStreamJob>& jobs, const CStreamOptions& options)
 {
     if (m_pState && !m_pState->bLeftBehind)
     {
@@ -450,29 +525,43 @@ bool CPairStream::Start(const std::vector<CStreamJob>& jobs, bool bFastMode)
     State& st = *m_pState;
     st.pJobs = &jobs;
     st.jobs.resize(jobs.size());
-    st.bFastMode = bFastMode;
+    st.options = options;
     for (int s = 0; s < 2; ++s)
     {
+        UINT32 nDepth = options.nDepth[s];
+        nDepth = nDepth < 1 ? 1 : nDepth > kMaxDepth ? kMaxDepth : nDepth;
+        const UINT32 nRing = kSlotsPerSide / nDepth;
+        st.nRing[s] = nRing < kMinRing ? kMinRing : nRing > kMaxRing ? kMaxRing : nRing;
         // Committed once for the whole run, page-aligned as unbuffered reads need, whatever the tree.
-        st.pBuffer[s] = static_cast<BYTE*>(::VirtualAlloc(nullptr, static_cast<size_t>(kSlots) * kStride, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+        const size_t nBytes = static_cast<size_t>(nDepth) * st.nRing[s] * kStride;
+        st.pBuffer[s] = static_cast<BYTE*>(::VirtualAlloc(nullptr, nBytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
         if (!st.pBuffer[s])
         {
             ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return false;
         }
-    }
-    LPTHREAD_START_ROUTINE const apfn[3] = {State::Reader1Proc, State::Reader2Proc, State::ComparerProc};
-    for (int t = 0; t < 3; ++t)
-    {
-        st.hThread[t] = ::CreateThread(nullptr, 0, apfn[t], &st, 0, nullptr);
-        if (!st.hThread[t])
+        st.readers[s].resize(nDepth);
+        for (UINT32 i = 0; i < nDepth; ++i)
         {
-            const DWORD dwError = ::GetLastError();
-            Stop(INFINITE);
-            ::SetLastError(dwError ? dwError : ERROR_OUTOFMEMORY);
-            return false;
+            State::Reader& r = st.readers[s][i];
+            r.pState = &st;
+            r.nSide = s;
+            r.nIndex = i;
+            r.pBuffer = st.pBuffer[s] + static_cast<size_t>(i) * st.nRing[s] * kStride;
         }
     }
+    for (auto& side : st.readers)
+        for (State::Reader& r : side)
+        {
+            r.hThread = ::CreateThread(nullptr, 0, State::ReaderProc, &r, 0, nullptr);
+            if (!r.hThread)
+            {
+                const DWORD dwError = ::GetLastError();
+                Stop(INFINITE);
+                ::SetLastError(dwError ? dwError : ERROR_OUTOFMEMORY);
+                return false;
+            }
+        }
     return true;
 }
 
@@ -481,7 +570,7 @@ bool CPairStream::WaitVerdict(size_t i, DWORD dwMs, CStreamVerdict& verdict)
     State& st = *m_pState;
     ::AcquireSRWLockExclusive(&st.lock);
     // Nobody wakes the owner for a verdict: it looks again after dwMs. Rows then come at most that late, and the
-    // comparer saves a wake-up of another thread for every pair.
+    // readers save a wake-up of another thread for every pair.
     if (!st.jobs[i].bVerdict && !st.bStop)
         ::SleepConditionVariableSRW(&st.cvVerdict, &st.lock, dwMs, 0);
     const bool bReady = st.jobs[i].bVerdict;
@@ -495,27 +584,23 @@ void CPairStream::PeekVerdict(size_t i, CStreamVerdict& verdict)
 {
     State& st = *m_pState;
     ::AcquireSRWLockShared(&st.lock);
-    verdict = st.jobs[i].verdict;
-    verdict.bRead = st.jobs[i].bRead;
-    verdict.bFast = verdict.bRead && st.jobs[i].bFast[0] && st.jobs[i].bFast[1];
+    const JobState& job = st.jobs[i];
+    verdict = job.verdict;
+    verdict.bRead = job.bRead;
+    verdict.bFast = job.bRead && job.side[0].bFast && job.side[1].bFast;
     ::ReleaseSRWLockShared(&st.lock);
 }
 
-void CPairStream::GetProgress(CStreamProgress& progress)
+void CPairStream::GetProgress(size_t i, CStreamProgress& progress)
 {
     State& st = *m_pState;
-    const size_t j = st.nCompareJob.load(std::memory_order_relaxed);
-    progress.nJob = j;
-    progress.nBytesCompared = st.nCompareBytes.load(std::memory_order_relaxed);
     ::AcquireSRWLockShared(&st.lock);
-    progress.nFileSize = j < st.jobs.size() ? st.jobs[j].verdict.nSize[0] : 0;
-    ::ReleaseSRWLockShared(&st.lock);
+    const JobState& job = st.jobs[i];
+    progress.nFileSize = job.verdict.nSize[0];
+    progress.nBytesCompared = job.verdict.nBytesCompared;
     for (int s = 0; s < 2; ++s)
-    {
-        // A reader already past the comparer's pair has read all of it.
-        const size_t r = st.nReadJob[s].load(std::memory_order_relaxed);
-        progress.nBytesRead[s] = r == j ? st.nReadBytes[s].load(std::memory_order_relaxed) : r > j ? progress.nFileSize : 0;
-    }
+        progress.nBytesRead[s] = job.side[s].nBytesRead;
+    ::ReleaseSRWLockShared(&st.lock);
 }
 
 bool CPairStream::Stop(DWORD dwMs)
@@ -525,34 +610,36 @@ bool CPairStream::Stop(DWORD dwMs)
     State& st = *m_pState;
     ::AcquireSRWLockExclusive(&st.lock);
     st.bStop = true;
-    ::WakeAllConditionVariable(&st.cvComparer);
-    ::WakeAllConditionVariable(&st.cvFree[0]);
-    ::WakeAllConditionVariable(&st.cvFree[1]);
+    st.bStopping.store(true);
+    for (auto& side : st.readers)
+        for (State::Reader& r : side)
+            ::WakeAllConditionVariable(&r.cvFree);
     ::WakeAllConditionVariable(&st.cvVerdict);
     ::ReleaseSRWLockExclusive(&st.lock);
 
-    HANDLE ahRunning[3];
-    DWORD nRunning = 0;
-    for (HANDLE h : st.hThread)
-        if (h)
-            ahRunning[nRunning++] = h;
-    if (nRunning == 0)
-        return true;
+    std::vector<HANDLE> running;
+    for (auto& side : st.readers)
+        for (State::Reader& r : side)
+            if (r.hThread)
+                running.push_back(r.hThread);
     // A reader blocked in a read of a stalled share or a sleeping disk sees the flag only when the read returns:
-    // cancel the read, again now and then, since it may have started just after the first cancel.
+    // cancel the reads, again now and then, since one may have started just after the first cancel.
     const ULONGLONG nDeadline = dwMs == INFINITE ? ~0ULL : ::GetTickCount64() + dwMs;
-    for (;;)
+    while (!running.empty())
     {
-        ::CancelSynchronousIo(st.hThread[0]);
-        ::CancelSynchronousIo(st.hThread[1]);
+        for (HANDLE h : running)
+            ::CancelSynchronousIo(h);
         const ULONGLONG now = ::GetTickCount64();
         const DWORD dwStep = now >= nDeadline ? 0 : static_cast<DWORD>(nDeadline - now < 20 ? nDeadline - now : 20);
-        if (::WaitForMultipleObjects(nRunning, ahRunning, TRUE, dwStep) != WAIT_TIMEOUT)
-            return true;
-        if (::GetTickCount64() >= nDeadline)
+        // At most MAXIMUM_WAIT_OBJECTS at a time; the threads are waited for from the end of the list.
+        const DWORD nWait = running.size() < MAXIMUM_WAIT_OBJECTS ? static_cast<DWORD>(running.size()) : MAXIMUM_WAIT_OBJECTS;
+        if (::WaitForMultipleObjects(nWait, running.data() + running.size() - nWait, TRUE, dwStep) != WAIT_TIMEOUT)
+            running.resize(running.size() - nWait);
+        else if (::GetTickCount64() >= nDeadline)
         {
             st.bLeftBehind = true;
             return false;
         }
     }
+    return true;
 }

@@ -1,4 +1,4 @@
-// CPairStream: compares a whole list of file pairs in order, with two readers and a comparer that live for the run.
+// CPairStream: compares a whole list of file pairs with several files in flight per side, verdicts by list index.
 #pragma once
 #include <windows.h>
 #include <vector>
@@ -9,10 +9,16 @@ struct CStreamJob
     LPCWSTR pszPath[2];
 };
 
+struct CStreamOptions
+{
+    bool bFastMode = true;           // each pair read unbuffered where both volumes allow it
+    UINT32 nDepth[2] = {1, 1};       // files in flight per side: one reader thread each
+};
+
 struct CStreamVerdict
 {
     enum Result { kSame, kDiffers, kSize, kCannotOpen, kReadError };
-    Result result = kReadError;  // until the comparer knows better: never "same" by default
+    Result result = kReadError;  // until the stream knows better: never "same" by default
     bool bOpened[2] = {false, false};
     UINT64 nSize[2] = {0, 0};  // from the open handles, where opened
     bool bRead = false;        // bytes were read, so bFast says how
@@ -24,7 +30,6 @@ struct CStreamVerdict
 
 struct CStreamProgress
 {
-    size_t nJob = 0;  // the pair the comparer is at
     UINT64 nFileSize = 0;
     UINT64 nBytesRead[2] = {0, 0};
     UINT64 nBytesCompared = 0;
@@ -33,24 +38,23 @@ struct CStreamProgress
 class CPairStream
 {
 public:
-    static const UINT32 kSlots = 8;  // per side, each of 1 MiB, for the whole run: deeper rings only spill the cache
+    static const UINT32 kMaxDepth = 64;
 
     CPairStream();
     ~CPairStream();
     CPairStream(const CPairStream&) = delete;
     CPairStream& operator=(const CPairStream&) = delete;
 
-    // Starts the readers and the comparer over the jobs, which are held by reference until the run ends. With
-    // bFastMode each pair is read unbuffered where both volumes allow it. False when the buffers or threads could
-    // not be had; GetLastError tells which (ERROR_NOT_ENOUGH_MEMORY for the buffers).
-    bool Start(const std::vector<CStreamJob>& jobs, bool bFastMode);
+    // Starts the readers over the jobs, which are held by reference until the run ends. False when the buffers or
+    // threads could not be had; GetLastError tells which (ERROR_NOT_ENOUGH_MEMORY for the buffers).
+    bool Start(const std::vector<CStreamJob>& jobs, const CStreamOptions& options);
     // The verdict of job i, when it is known within dwMs. Nobody wakes the caller early: it sleeps the whole dwMs
-    // when the verdict is not there yet, which saves the comparer a wake-up of another thread for every pair.
+    // when the verdict is not there yet, which saves the readers a wake-up of another thread for every pair.
     bool WaitVerdict(size_t i, DWORD dwMs, CStreamVerdict& verdict);
     // What is known of job i before its verdict: whether it opened, its sizes, how it is read.
     void PeekVerdict(size_t i, CStreamVerdict& verdict);
-    void GetProgress(CStreamProgress& progress);
-    // Ends the run early: the threads stop at their next step and a read in progress is cancelled. Waits up to
+    void GetProgress(size_t i, CStreamProgress& progress);
+    // Ends the run early: the readers stop at their next step and a read in progress is cancelled. Waits up to
     // dwMs for them; false when one is still held in the system by a read that would not cancel, and is left
     // behind with everything it uses.
     bool Stop(DWORD dwMs);

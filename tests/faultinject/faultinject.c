@@ -42,7 +42,8 @@ struct continuation {
 };
 
 static pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
-static struct rule g_rules[64];
+#define MAX_RULES 256
+static struct rule g_rules[MAX_RULES];
 static int g_nrules;
 static long long g_mtime_sec, g_mtime_nsec;
 static off_t g_size = -1;
@@ -71,7 +72,7 @@ static void reload_rules(const char *rules_path)
     char kind[16], path[1024];
     long long a, b;
     char line[2100];
-    while (fgets(line, sizeof line, f) && g_nrules < 64) {
+    while (fgets(line, sizeof line, f) && g_nrules < MAX_RULES) {
         b = 0;
         int n = sscanf(line, "%15s %1023s %lld %lld", kind, path, &a, &b);
         if (n < 3)

@@ -1,0 +1,22 @@
+// How many files of a side to keep in flight: as many as its device can serve at once without being slowed.
+#pragma once
+#include <windows.h>
+#include <string>
+
+// The questions asked of a volume, replaceable in tests: Wine answers none of the storage queries.
+struct CVolumeQueries
+{
+    UINT (*pfnDriveType)(LPCWSTR pszRoot) = nullptr;
+    // 1 where the volume's disk incurs a seek penalty (it spins), 0 where it does not, -1 where nobody says.
+    int (*pfnSeekPenalty)(LPCWSTR pszRoot) = nullptr;
+};
+
+namespace ReadDepth
+{
+const UINT32 kNetwork = 8;   // every request waits for the server: overlap many
+const UINT32 kSpinning = 1;  // one file after the other, in order: a head moving between files costs more
+const UINT32 kLocal = 4;     // flash, or a device that does not say
+
+// The depth for files under strFolder, a full folder path as the user sees it ("C:\x\", "\\server\share\x\").
+UINT32 ForFolder(const std::wstring& strFolder, const CVolumeQueries* pQueries = nullptr);
+}
