@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The release archive's checks that need no Wine, run by package_test.sh on the unpacked archive.
 
-  package_check.py versions VERSION EXE...    every program's version block says VERSION, in numbers and texts
+  package_check.py versions VERSION EXE...    every program's version block says VERSION, in numbers and texts (so
+                                              the programs also agree with each other)
   package_check.py readme README UNPACKED SOURCE BUILD
                                               every link resolves inside the archive, no line names a file of the
                                               source tree or the build that the archive lacks
@@ -89,7 +90,7 @@ def parse_version_info(block):
 def check_versions(version, programs):
     numbers = (version.split(".") + ["0"] * 4)[:4]
     expected = (".".join(numbers), ".".join(numbers), {"FileVersion": {version}, "ProductVersion": {version}})
-    seen, problems = {}, []
+    problems = []
     for program in programs:
         blocks = version_blocks(program)
         if len(blocks) != 1:
@@ -98,14 +99,11 @@ def check_versions(version, programs):
         fixed_file, fixed_product, strings = blocks[0]
         said = (fixed_file, fixed_product,
                 {k: strings.get(k, set()) for k in ("FileVersion", "ProductVersion")})
-        seen[os.path.basename(program)] = said
         if said != expected:
             problems.append("%s: FILEVERSION %s, PRODUCTVERSION %s, FileVersion %s, ProductVersion %s; the archive's "
                             "name says %s" % (program, fixed_file, fixed_product,
                                               "/".join(sorted(said[2]["FileVersion"])) or "none",
                                               "/".join(sorted(said[2]["ProductVersion"])) or "none", version))
-    if len({repr(v) for v in seen.values()}) > 1:
-        problems.append("the programs' version blocks disagree: " + "; ".join("%s %r" % i for i in seen.items()))
     return problems
 
 
@@ -129,9 +127,9 @@ def check_readme(readme, unpacked, source, build):
                     said("links to #%s, a heading it does not have" % target[1:])
             elif not re.match(r"[a-z][a-z0-9+.-]*:", target) and not in_archive(target.split("#")[0]):
                 said("links to %s, which the archive does not hold" % target)
-        # Whatever could name a file: code spans, link targets and words with a folder separator or an extension.
+        # Whatever else could name a file: code spans, and words with a folder separator or an extension.
         words = [w for span in re.findall(r"`([^`]+)`", line) for w in span.split()]
-        words += targets + re.findall(r"[\w.\\/-]*[\\/][\w.\\/-]*|[\w-]+\.[A-Za-z]\w*", line)
+        words += re.findall(r"[\w.\\/-]*[\\/][\w.\\/-]*|[\w-]+\.[A-Za-z]\w*", line)
         for name in dict.fromkeys(w.strip(".,;:()[]'\"*").replace("\\", "/") for w in words):
             if not name or name.startswith("/") or ".." in name.split("/") or in_archive(name):
                 continue
