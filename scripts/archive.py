@@ -204,9 +204,10 @@ def notices(build):
         packages.add(package)
     out = ["Third-party notices for tavik.exe and tavik-verify.exe",
            "",
-           "Tavik is under the MIT license in LICENSE. Both programs are linked statically with parts of the runtime",
-           "of the compiler that built them, MinGW-w64 GCC; those parts are under the licences below, copied from the",
-           "copyright files of the Debian packages they came from. \"Linked:\" names the files the linker took them from."]
+           "Tavik is under the MIT license in LICENSE. Both programs are linked statically with parts of the",
+           "runtime of the compiler that built them, MinGW-w64 GCC; those parts are under the licences below, copied",
+           "from the copyright files of the Debian packages they came from. \"Linked:\" names the files the linker",
+           "took them from."]
     for runtime in RUNTIMES:
         if runtime.title not in sections:
             continue
