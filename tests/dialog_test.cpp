@@ -352,16 +352,20 @@ TEST(Program, ResourcesCarryTheVersionBlockAndTwoSixteenColourIcons)
     VS_FIXEDFILEINFO* fixed = nullptr;
     UINT len = 0;
     ASSERT_TRUE(::VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &len));
-    EXPECT_EQ(fixed->dwFileVersionMS | fixed->dwFileVersionLS | fixed->dwProductVersionMS | fixed->dwProductVersionLS, 0u);
+    // Explorer's Details tab shows these numbers; they must say what --version and the archive's name say.
+    const DWORD majorMinor = MAKELONG(TAVIK_VERSION_MINOR, TAVIK_VERSION_MAJOR);
+    EXPECT_EQ(fixed->dwFileVersionMS, majorMinor);
+    EXPECT_EQ(fixed->dwProductVersionMS, majorMinor);
+    EXPECT_EQ(fixed->dwFileVersionLS | fixed->dwProductVersionLS, 0u);
     EXPECT_EQ(fixed->dwFileOS, static_cast<DWORD>(VOS__WINDOWS32));
     EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_APP));
     const struct
     {
         const wchar_t *name, *value;
     } strings[] = {{L"FileDescription", L"Tavik"}, {L"FileVersion", L"" TAVIK_VERSION}, {L"InternalName", L"Tavik"},
-                   {L"OriginalFilename", L"tavik.ext"}, {L"ProductName", L"Tavik"}, {L"ProductVersion", L"0, 0, 0, 0"},
-                   {L"Comments", L""},          {L"CompanyName", L""},           {L"LegalTrademarks", L""},
-                   {L"PrivateBuild", L""},      {L"SpecialBuild", L""}};
+                   {L"OriginalFilename", L"tavik.ext"}, {L"ProductName", L"Tavik"},
+                   {L"ProductVersion", L"" TAVIK_VERSION}, {L"Comments", L""}, {L"CompanyName", L""},
+                   {L"LegalTrademarks", L""}, {L"PrivateBuild", L""}, {L"SpecialBuild", L""}};
     for (const auto& s : strings)
     {
         wchar_t* value = nullptr;

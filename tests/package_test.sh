@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The release archive as a Windows user meets it: written from this build, unpacked into an empty folder, its
-# checksums, imports and version checked, and tavik.exe started and ended by 終了 in a fresh Wine prefix.
+# The release archive as a Windows user meets it: written from this build, unpacked into an empty folder, its files,
+# checksums, imports, version blocks, README and notices checked, and tavik.exe started and ended by 終了 in a fresh
+# Wine prefix.
 # Usage: package_test.sh BUILD_DIR OBJDUMP
 set -euo pipefail
 source "$(dirname "$0")/../scripts/lib.sh"
@@ -19,8 +20,9 @@ log "checking $zip"
 
 cd "$unpacked"
 python3 -m zipfile -e "$zip" .
-[ "$(ls -A | tr '\n' ' ')" = "LICENSE README.md SHA256SUMS tavik-verify.exe tavik.exe " ] ||
-    fail "the archive holds: $(ls -A | tr '\n' ' ')"
+files=$(find . -type f | sed 's|^\./||' | LC_ALL=C sort | tr '\n' ' ')
+[ "$files" = "LICENSE README.md SHA256SUMS THIRD-PARTY-NOTICES.txt docs/tavik.png tavik-verify.exe tavik.exe " ] ||
+    fail "the archive holds: $files"
 [ "$(cut -d' ' -f3- SHA256SUMS | tr '\n' ' ')" = "tavik.exe tavik-verify.exe " ] || fail "SHA256SUMS: $(cat SHA256SUMS)"
 sha256sum --check --strict --quiet SHA256SUMS || fail "SHA256SUMS does not match the programs"
 
@@ -34,6 +36,17 @@ for exe in tavik.exe tavik-verify.exe; do
         [[ $allowed == *[[:space:]]$dll[[:space:]]* ]] || fail "$exe imports $dll, which is not a system DLL"
     done
 done
+
+check() { python3 "$TAVIK_ROOT/tests/package_check.py" "$@"; }
+# Explorer's Details tab shows the numbers, --version prints the text: both must say what the archive's name says.
+check versions "$version" tavik.exe tavik-verify.exe >"$work/versions.txt" || fail "$(cat "$work/versions.txt")"
+# The user's README is read where it is unpacked: whatever it shows or names must be there too.
+check readme README.md . "$TAVIK_ROOT" "$build" >"$work/readme.txt" || fail "$(cat "$work/readme.txt")"
+for tool in Get-FileHash "certutil -hashfile"; do
+    grep -q -- "$tool" README.md || fail "the README does not say how to check SHA256SUMS with $tool"
+done
+check notices THIRD-PARTY-NOTICES.txt "$build/tavik.map" "$build/tavik-verify.map" >"$work/notices.txt" ||
+    fail "$(cat "$work/notices.txt")"
 
 export WINEPREFIX=$work/prefix
 # A fresh prefix takes some 700 MB; the logs stay for a look after a failure.
