@@ -28,7 +28,7 @@ sha256sum --check --strict --quiet SHA256SUMS || fail "SHA256SUMS does not match
 
 # DLLs every Windows has; a runtime of the compiler's own (libstdc++, libgcc, libwinpthread) would be missing there.
 allowed=" kernel32.dll user32.dll gdi32.dll comctl32.dll comdlg32.dll shell32.dll shlwapi.dll advapi32.dll ole32.dll
-    oleaut32.dll version.dll msvcrt.dll "
+    oleaut32.dll version.dll msvcrt.dll bcrypt.dll "
 for exe in tavik.exe tavik-verify.exe; do
     dlls=$("$objdump" -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr '[:upper:]' '[:lower:]')
     [ -n "$dlls" ] || fail "$exe: no imports found"

@@ -1,0 +1,72 @@
+// The SHA-256 manifest: sha256sum's lines, a file put in place only whole, and its entries read back for an audit.
+#pragma once
+#include "FolderListing.h"
+#include <windows.h>
+#include <string>
+#include <vector>
+
+// One line in the format "sha256sum -c" reads: "<64 lowercase hex>  <name>\n". name is a listing's name (relative
+// to the folder, backslashes between components); the line has "/" between them, in UTF-8. A name holding a line
+// feed or a carriage return is written as coreutils writes it: the line starts with "\", and "\n", "\r" and "\\"
+// stand for a line feed, a carriage return and a backslash. Empty when the name is empty or holds a lone
+// surrogate, which no UTF-8 can carry: such a file cannot be listed truthfully and gets no line.
+std::string ManifestLine(const BYTE digest[32], const std::wstring& name);
+
+// Writes a manifest under a temporary name beside the target (same folder, so the rename stays on one volume) and
+// puts it in the target's place only on Commit: a run that ends early never leaves a manifest that looks whole,
+// and the target stays as it was. A process killed outright leaves the temporary file ("<target>.tavik-<pid>.tmp").
+// Every failure is kept (Error) and fails every later call.
+class CManifestWriter
+{
+public:
+    CManifestWriter() = default;
+    ~CManifestWriter();  // abandons what was not committed
+    CManifestWriter(const CManifestWriter&) = delete;
+    CManifestWriter& operator=(const CManifestWriter&) = delete;
+
+    // path as the user sees it ("C:\x\sums.sha256", "\\server\share\sums", relative); creates the temporary file.
+    bool Open(const std::wstring& path);
+    // One line as ManifestLine gives it; buffered, so a write failure may show only at a later Add or at Commit.
+    bool Add(const std::string& line);
+    // Writes what is buffered, flushes the file to disk, closes it and renames it over the target. On failure the
+    // temporary file is deleted and the target left as it was.
+    bool Commit();
+    // Closes and deletes the temporary file; the target stays as it was. False when the file could not be deleted.
+    bool Abandon();
+    // The Win32 error of the first failure, 0 while nothing has failed.
+    DWORD Error() const { return m_dwError; }
+    // The temporary file's path (literal form), for messages; empty when none is open.
+    const std::wstring& TempPath() const { return m_strTemp; }
+
+private:
+    bool Fail(DWORD dwError);
+    bool WriteBuffer();
+    HANDLE m_hFile = INVALID_HANDLE_VALUE;
+    std::wstring m_strTarget, m_strTemp;
+    std::string m_buffer;
+    DWORD m_dwError = 0;
+};
+
+struct CManifestEntry
+{
+    std::wstring name;  // backslashes between components, as the listing's names
+    BYTE digest[32];
+    size_t nLine;  // 1-based
+};
+
+// Reads a manifest: UTF-8, a byte-order mark allowed, LF or CRLF line ends, each line as sha256sum writes it
+// ("<hex>  <name>", or "<hex> *<name>" for its binary mode, hex in either case, coreutils' escapes after a
+// leading "\"). Empty lines and lines starting with "#" are skipped, as sha256sum skips them. A line that does not
+// parse goes into badLines (1-based, ascending) and the others are read on. So are names a check must not open:
+// empty components, "." or "..", an absolute or drive form, and components no name can hold ("\", ":", NUL),
+// since a manifest must never lead the audit outside its folder or to another file than the one named; and a
+// second line for a name already read. entries come sorted by name as CString::Compare orders names, each once.
+// False only when the file cannot be read (GetLastError says why).
+bool ReadManifest(const std::wstring& path, std::vector<CManifestEntry>& entries, std::vector<size_t>& badLines);
+
+// The entry of that name (a listing's name) among entries as ReadManifest gives them; null when none.
+const CManifestEntry* FindManifestEntry(const std::vector<CManifestEntry>& entries, const std::wstring& name);
+
+// The entries as side 0 of a listing for CFolderListing::Merge: each a kFile with its name, no path and size 0
+// (a manifest holds no sizes), in the order of entries.
+std::vector<CListedPair> ManifestListing(const std::vector<CManifestEntry>& entries);
