@@ -97,6 +97,15 @@ ParseResult ParseArguments(int argc, wchar_t** argv, CVerifyOptions& options, st
             }
             options.nDepth = static_cast<UINT32>(n);
         }
+        else if (arg == L"--manifest" || arg == L"--check")
+        {
+            if (i + 1 >= argc)
+            {
+                strError = LoadText(IDS_CLI_BAD_OPTION, arg);
+                return kBadUsage;
+            }
+            (arg == L"--check" ? options.strCheck : options.strManifest) = argv[++i];
+        }
         else if (arg == L"--format" || arg.compare(0, 9, L"--format=") == 0)
         {
             std::wstring value;
@@ -126,6 +135,17 @@ ParseResult ParseArguments(int argc, wchar_t** argv, CVerifyOptions& options, st
             strError = LoadText(IDS_CLI_BAD_OPTION, arg);
             return kBadUsage;
         }
+    }
+    if (!options.strCheck.empty())
+    {
+        // The manifest stands for side 1, and the folder audited is side 2; an audit writes no manifest.
+        if (folders.size() != 1 || !options.strManifest.empty())
+        {
+            strError = LoadText(IDS_CLI_NEED_FOLDER);
+            return kBadUsage;
+        }
+        options.strFolder[1] = folders[0];
+        return kParsed;
     }
     if (folders.size() != 2)
     {

@@ -2,6 +2,7 @@
 #include "VerifyRun.h"
 #include "ExitCode.h"
 #include "resource.h"
+#include <algorithm>
 #include <cwchar>
 #include <thread>
 
@@ -169,6 +170,27 @@ void CVerifyRun::Error(const std::wstring& text)
 int CVerifyRun::Run()
 {
     m_nRunStartMs = NowMs();
+    m_bCheck = !m_options.strCheck.empty();
+    if (m_bCheck)
+    {
+        std::vector<size_t> badLines;
+        if (!ReadManifest(m_options.strCheck, m_entries, badLines))
+        {
+            Error(LoadText(IDS_CLI_MANIFEST_CANNOT_READ, m_options.strCheck));
+            return ExitCode::kTrouble;
+        }
+        // A line that does not parse is trouble of its own; the lines that do are audited all the same.
+        for (size_t nLine : badLines)
+            Error(LoadText(IDS_CLI_MANIFEST_BAD_LINE, std::to_wstring(nLine)));
+        m_bTrouble = !badLines.empty();
+    }
+    // Before anything is read: a manifest that cannot be written is known at once, not after the night's reading.
+    m_bWriteManifest = !m_options.strManifest.empty();
+    if (m_bWriteManifest && !m_manifest.Open(m_options.strManifest))
+    {
+        Error(LoadText(IDS_CLI_MANIFEST_CANNOT_WRITE, m_options.strManifest));
+        return ExitCode::kTrouble;
+    }
     std::vector<CListedPair> pairs;
     const CFolderListing::Result listed = ListBothSides(pairs);
     if (listed == CFolderListing::kStopped)
@@ -180,20 +202,54 @@ int CVerifyRun::Run()
     }
     if (listed == CFolderListing::kFailed)
         return ExitCode::kTrouble;
-    // The pairs of a plain file on each side, in row order, for the stream that compares them.
     std::vector<CStreamJob> jobs;
-    for (const CListedPair& pair : pairs)
-        if (IsCompared(pair))
+    const std::vector<size_t> jobOf = MakeJobs(pairs, jobs);
+    StartStream(jobs);
+    WriteRows(pairs, jobOf);
+    m_progress.Clear();
+    if (m_bWriteManifest)
+    {
+        // Only a run that went through puts the manifest in place: a manifest that exists is whole.
+        const bool bWhole = m_halt == kRunning;
+        if (bWhole ? !m_manifest.Commit() : !m_manifest.Abandon())
+        {
+            Error(LoadText(IDS_CLI_MANIFEST_CANNOT_WRITE, m_options.strManifest));
+            m_bTrouble = true;
+        }
+    }
+    WriteSummary(static_cast<double>(NowMs() - m_nRunStartMs) / 1000.0);
+    return ExitStatus();
+}
+
+// The files the stream reads, in row order, and each pair's job (npos for none): a plain file on each side is
+// compared; a file only of folder 1, or beside a name that is no file, is read for the manifest alone; in an
+// audit the folder's file is read for its digest.
+std::vector<size_t> CVerifyRun::MakeJobs(const std::vector<CListedPair>& pairs, std::vector<CStreamJob>& jobs)
+{
+    std::vector<size_t> jobOf(pairs.size(), static_cast<size_t>(-1));
+    for (size_t i = 0; i < pairs.size(); ++i)
+    {
+        const CListedPair& pair = pairs[i];
+        if (m_bCheck)
+        {
+            if (pair.kind[0] != EListed::kFile || pair.kind[1] != EListed::kFile)
+                continue;
+            jobs.push_back(CStreamJob{{pair.strPath[1], nullptr}});
+            m_nBytesTotal += pair.nSize[1];
+        }
+        else if (IsCompared(pair))
         {
             jobs.push_back(CStreamJob{{pair.strPath[0], pair.strPath[1]}});
             if (pair.nSize[0] == pair.nSize[1])
                 m_nBytesTotal += pair.nSize[0];
         }
-    StartStream(jobs);
-    WriteRows(pairs);
-    m_progress.Clear();
-    WriteSummary(static_cast<double>(NowMs() - m_nRunStartMs) / 1000.0);
-    return ExitStatus();
+        else if (m_bWriteManifest && pair.kind[0] == EListed::kFile)
+            jobs.push_back(CStreamJob{{pair.strPath[0], nullptr}});
+        else
+            continue;
+        jobOf[i] = jobs.size() - 1;
+    }
+    return jobOf;
 }
 
 // Both sides at once: a listing mostly waits for the file system, and the two waits overlap. Only side 1's walk
@@ -213,11 +269,24 @@ CFolderListing::Result CVerifyRun::ListBothSides(std::vector<CListedPair>& pairs
     CString strFailed[2];
     UINT64 nHiddenSystem[2] = {0, 0};
     CFolderListing::Result results[2];
-    for (int s = 0; s < 2; ++s)
+    for (int s = m_bCheck ? 1 : 0; s < 2; ++s)
         m_strFolder[s] = CString(FullFolderPath(m_options.strFolder[s]).c_str());
-    std::thread side2([&] { results[1] = CFolderListing::ListFiles(m_strFolder[1], quiet, sides[1], 2, strFailed[1], nHiddenSystem[1]); });
-    results[0] = CFolderListing::ListFiles(m_strFolder[0], listing, sides[0], 1, strFailed[0], nHiddenSystem[0]);
-    side2.join();
+    if (m_bCheck)
+    {
+        // Side 1 is the manifest; folders have no lines in it, so a folder of the audited side has no row.
+        results[0] = CFolderListing::kListed;
+        sides[0] = ManifestListing(m_entries);
+        results[1] = CFolderListing::ListFiles(m_strFolder[1], listing, sides[1], 2, strFailed[1], nHiddenSystem[1]);
+        sides[1].erase(std::remove_if(sides[1].begin(), sides[1].end(),
+                                      [](const CListedPair& entry) { return entry.kind[1] == EListed::kFolder; }),
+                       sides[1].end());
+    }
+    else
+    {
+        std::thread side2([&] { results[1] = CFolderListing::ListFiles(m_strFolder[1], quiet, sides[1], 2, strFailed[1], nHiddenSystem[1]); });
+        results[0] = CFolderListing::ListFiles(m_strFolder[0], listing, sides[0], 1, strFailed[0], nHiddenSystem[0]);
+        side2.join();
+    }
     m_progress.Clear();
     m_nSkips[kSkipHiddenSystem] = nHiddenSystem[0] + nHiddenSystem[1];
     bool bListed = true;
@@ -244,48 +313,63 @@ void CVerifyRun::StartStream(const std::vector<CStreamJob>& jobs)
         return;
     CStreamOptions stream;
     stream.bFastMode = !m_options.bBuffered;
+    stream.bHash = m_bWriteManifest || m_bCheck;
     // Each side's depth from its own device: a backup on a share beside a source on a local disk.
+    // In an audit the stream's first side is the audited folder.
     for (int s = 0; s < 2; ++s)
         stream.nDepth[s] = m_options.nDepth ? m_options.nDepth
-                                            : ReadDepth::ForFolder(static_cast<LPCWSTR>(m_strFolder[s]), m_options.pVolumeQueries);
+                                            : ReadDepth::ForFolder(static_cast<LPCWSTR>(m_strFolder[m_bCheck ? 1 : s]),
+                                                                   m_options.pVolumeQueries);
     m_bStreamStarted = m_stream.Start(jobs, stream);
     if (!m_bStreamStarted)
         Error(LoadText(::GetLastError() == ERROR_NOT_ENOUGH_MEMORY ? IDS_NO_MEMORY : IDS_THREAD_FAILED));
 }
 
-void CVerifyRun::WriteRows(const std::vector<CListedPair>& pairs)
+void CVerifyRun::WriteRows(const std::vector<CListedPair>& pairs, const std::vector<size_t>& jobOf)
 {
     m_rows.WriteHeader();
-    size_t nJob = 0;
-    for (const CListedPair& pair : pairs)
+    for (size_t i = 0; i < pairs.size(); ++i)
     {
+        const CListedPair& pair = pairs[i];
+        const size_t nJob = jobOf[i];
         CVerifyRow row;
         row.name = static_cast<LPCWSTR>(pair.strName);
         const bool bFolder = pair.strName.GetAt(pair.strName.GetLength() - 1) == L'\\';
         for (int s = 0; s < 2; ++s)
         {
-            row.bHasSize[s] = pair.HasSide(s) && !bFolder;
+            row.bHasSize[s] = pair.HasSide(s) && !bFolder && !(m_bCheck && s == 0);  // a manifest holds no sizes
             row.nSize[s] = pair.nSize[s];
         }
         // The handler only raised the flag; here, between two rows, is where the run reacts.
         if (m_halt == kRunning && m_break.TestBreakSignal())
             m_halt = kBroken;
         Verdict verdict;
-        if (!IsPlain(pair.kind[0]) || !IsPlain(pair.kind[1]))
+        const bool bJob = nJob != static_cast<size_t>(-1);
+        if (m_bCheck && bJob)
         {
-            if (!ListedRow(pair, row, verdict))
-                continue;
+            if (m_halt != kRunning)
+                verdict = kNotCompared;
+            else
+                AuditPair(pair, nJob, row, verdict);
+        }
+        else if (!IsPlain(pair.kind[0]) || !IsPlain(pair.kind[1]) || !pair.HasSide(0) || !pair.HasSide(1))
+        {
+            if (!IsPlain(pair.kind[0]) || !IsPlain(pair.kind[1]))
+            {
+                if (!ListedRow(pair, row, verdict))
+                    continue;
+            }
+            else
+                verdict = pair.HasSide(1) ? kOnly2 : kOnly1;
+            // A file of folder 1 that is not compared is still read for the manifest.
+            CStreamVerdict v;
+            if (bJob && m_halt == kRunning && AwaitVerdict(pair, nJob, row, v))
+                NoteDigest(pair, v);
         }
         else if (m_halt != kRunning)
             verdict = kNotCompared;
-        else if (!pair.HasSide(1))
-            verdict = kOnly1;
-        else if (!pair.HasSide(0))
-            verdict = kOnly2;
         else
             ComparePair(pair, nJob, row, verdict);
-        if (IsCompared(pair))
-            ++nJob;
         row.pszVerdict = kToken[verdict];
         ++m_nCounts[verdict];
         if (m_out.IsConsole())
@@ -306,7 +390,7 @@ int CVerifyRun::ExitStatus() const
 {
     if (m_halt == kBroken)
         return ExitCode::kInterrupted;
-    if (m_nCounts[kCannotOpen] || m_nCounts[kReadError] || m_nCounts[kCannotList] || m_out.Failed())
+    if (m_nCounts[kCannotOpen] || m_nCounts[kReadError] || m_nCounts[kCannotList] || m_out.Failed() || m_bTrouble)
         return ExitCode::kTrouble;
     if (m_nCounts[kDiffers] || m_nCounts[kSize] || m_nCounts[kOnly1] || m_nCounts[kOnly2])
         return ExitCode::kDifferent;
@@ -361,18 +445,19 @@ bool CVerifyRun::ListedRow(const CListedPair& pair, CVerifyRow& row, Verdict& ve
     return true;
 }
 
-void CVerifyRun::ComparePair(const CListedPair& pair, size_t nJob, CVerifyRow& row, Verdict& verdict)
+// Waits for job nJob's verdict, looking for Ctrl+C and redrawing the progress line meanwhile. False at Ctrl+C: the
+// run is then broken and row holds what was known of the pair.
+bool CVerifyRun::AwaitVerdict(const CListedPair& pair, size_t nJob, CVerifyRow& row, CStreamVerdict& v)
 {
     if (!m_bStreamStarted)
     {
         // No buffers or no threads to read with: the content was not read, which is what read-error tells.
-        verdict = kReadError;
-        return;
+        v = CStreamVerdict();
+        return true;
     }
     m_strCurrentName = static_cast<LPCWSTR>(pair.strName);
     m_nCurrentJob = nJob;
     m_nPairStartMs = NowMs();
-    CStreamVerdict v;
     while (!m_stream.WaitVerdict(nJob, kBreakPollMs, v))
     {
         if (m_break.TestBreakSignal())
@@ -383,16 +468,70 @@ void CVerifyRun::ComparePair(const CListedPair& pair, size_t nJob, CVerifyRow& r
             m_bStreamStarted = false;
             m_stream.PeekVerdict(nJob, v);
             m_halt = kBroken;
-            verdict = kInterrupted;
             if (v.bRead)
                 row.pszMode = v.bFast ? L"fast" : L"normal";
             CStreamProgress status;
             m_stream.GetProgress(nJob, status);
             m_nBytesCompared += status.nBytesCompared;
-            return;
+            return false;
         }
         ShowProgress();
     }
+    return true;
+}
+
+// A manifest line for the file of folder 1, or an error naming it: every file of folder 1 has a line or a word.
+void CVerifyRun::NoteDigest(const CListedPair& pair, const CStreamVerdict& v)
+{
+    if (!m_bWriteManifest)
+        return;
+    const std::string line = v.bHashed ? ManifestLine(v.digest, static_cast<LPCWSTR>(pair.strName)) : std::string();
+    if (!line.empty() && m_manifest.Add(line))
+    {
+        ++m_nManifestLines;
+        if (!v.bRead || v.result == CStreamVerdict::kRead)
+            m_nBytesOnlyHashed += v.nBytesHashed;
+        return;
+    }
+    Error(LoadText(IDS_CLI_MANIFEST_NO_LINE, static_cast<LPCWSTR>(pair.strName)));
+    m_bTrouble = true;
+}
+
+// One file of the audited folder against its manifest line: a digest tells whether, not where.
+void CVerifyRun::AuditPair(const CListedPair& pair, size_t nJob, CVerifyRow& row, Verdict& verdict)
+{
+    CStreamVerdict v;
+    if (!AwaitVerdict(pair, nJob, row, v))
+    {
+        verdict = kInterrupted;
+        return;
+    }
+    if (v.bOpened[0])
+        row.nSize[1] = v.nSize[0];
+    if (v.bRead)
+        row.pszMode = v.bFast ? L"fast" : L"normal";
+    m_nBytesFinished += v.nBytesHashed;
+    const CManifestEntry* pEntry = FindManifestEntry(m_entries, static_cast<LPCWSTR>(pair.strName));
+    if (v.result == CStreamVerdict::kCannotOpen)
+        verdict = kCannotOpen;
+    else if (v.result != CStreamVerdict::kRead || !v.bHashed || !pEntry)
+        verdict = kReadError;
+    else
+    {
+        verdict = std::equal(v.digest, v.digest + sizeof v.digest, pEntry->digest) ? kSame : kDiffers;
+        m_nBytesCompared += v.nBytesHashed;
+    }
+}
+
+void CVerifyRun::ComparePair(const CListedPair& pair, size_t nJob, CVerifyRow& row, Verdict& verdict)
+{
+    CStreamVerdict v;
+    if (!AwaitVerdict(pair, nJob, row, v))
+    {
+        verdict = kInterrupted;
+        return;
+    }
+    NoteDigest(pair, v);
     // The sizes that were compared: those of the open files, not of the directory entries.
     for (int s = 0; s < 2; ++s)
         if (v.bOpened[s])
@@ -461,6 +600,8 @@ void CVerifyRun::WriteSummary(double dSeconds)
     if (nSkipped)
         line += L" / " + LoadText(IDS_CLI_SKIPPED, std::to_wstring(nSkipped), reasons);
     const double dMBps = dSeconds > 0 ? static_cast<double>(m_nBytesCompared) / 1e6 / dSeconds : 0.0;
+    if (m_bWriteManifest)
+        line += L" / " + LoadText(IDS_CLI_MANIFEST_LINES, std::to_wstring(m_nManifestLines), Bytes(m_nBytesOnlyHashed));
     line += (nNames ? L" / " : L" ") + LoadText(IDS_CLI_TOTALS, Bytes(m_nBytesCompared), Decimal(dSeconds, 2), Decimal(dMBps, 1));
     m_err.Write(line + L"\n");
 }

@@ -2,6 +2,7 @@
 #pragma once
 #include "ConsoleBreak.h"
 #include "FolderListing.h"
+#include "Manifest.h"
 #include "PairStream.h"
 #include "ProgressLine.h"
 #include "ReadDepth.h"
@@ -19,6 +20,8 @@ struct CVerifyOptions
     bool bQuiet = false;
     bool bAll = false;     // also entries both hidden and system
     bool bRecall = false;  // also online-only files
+    std::wstring strManifest;  // written while comparing, when given
+    std::wstring strCheck;     // the manifest side 1 stands for: an audit of strFolder[1] alone
     UINT32 nDepth = 0;     // files in flight per side; 0: each side's from its device
     const CVolumeQueries* pVolumeQueries = nullptr;  // tests only: the device answers Wine cannot give
     DWORD (*pfnAttributes)(LPCWSTR pszName, DWORD dwAttributes) = nullptr;  // tests only: see CListingOptions
@@ -43,8 +46,12 @@ private:
     enum Halt { kRunning, kStoppedOnDiff, kBroken };
 
     CFolderListing::Result ListBothSides(std::vector<CListedPair>& pairs);
+    std::vector<size_t> MakeJobs(const std::vector<CListedPair>& pairs, std::vector<CStreamJob>& jobs);
     void StartStream(const std::vector<CStreamJob>& jobs);
-    void WriteRows(const std::vector<CListedPair>& pairs);
+    void WriteRows(const std::vector<CListedPair>& pairs, const std::vector<size_t>& jobOf);
+    bool AwaitVerdict(const CListedPair& pair, size_t nJob, CVerifyRow& row, CStreamVerdict& v);
+    void AuditPair(const CListedPair& pair, size_t nJob, CVerifyRow& row, Verdict& verdict);
+    void NoteDigest(const CListedPair& pair, const CStreamVerdict& v);
     int ExitStatus() const;
     static bool GoOnListing(void* pContext, UINT64 nEntries);
     static bool GoOnListingQuietly(void* pContext, UINT64 nEntries);
@@ -61,6 +68,13 @@ private:
     CProgressLine m_progress;
     CConsoleBreak m_break;
     CString m_strFolder[2];  // full paths, ending with a backslash
+    bool m_bCheck = false;
+    std::vector<CManifestEntry> m_entries;  // the manifest audited
+    CManifestWriter m_manifest;
+    bool m_bWriteManifest = false;
+    UINT64 m_nManifestLines = 0;
+    UINT64 m_nBytesOnlyHashed = 0;  // read for the manifest alone: files only in folder 1, or of another size
+    bool m_bTrouble = false;        // a manifest line missing or unreadable
     CPairStream m_stream;
     bool m_bStreamStarted = false;
 

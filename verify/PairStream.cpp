@@ -10,9 +10,11 @@
 #include "PairStream.h"
 #include "ExactPath.h"
 #include "FileAccess.h"
+#include "Sha256.h"
 #include <atomic>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
 
 namespace
@@ -30,7 +32,9 @@ struct Slot
     bool bLast;     // the side's last slot of this job
     bool bError;    // the read failed
     bool bChanged;  // the file's length is no longer the one it had when opened
-    bool bFree;     // compared or dropped: the ring may reuse it
+    bool bReleased;     // compared or not needed for a comparison
+    bool bHashPending;  // its reader has not yet added it to the file's digest
+    bool Free() const { return bReleased && !bHashPending; }
 };
 
 struct JobSide
@@ -38,7 +42,7 @@ struct JobSide
     bool bPublished = false;  // opened (or failed to) and known to the other side
     bool bOpened = false;
     bool bFast = false;
-    bool bDone = false;       // its reader has read what it will read of it
+    bool bDone = false;       // its reader has read what it will read of it (and hashed it, where it hashes)
     UINT32 nReader = 0;
     UINT64 nFirst = 0;        // the reader's ring count at the job's first slot: slot k is at nFirst + k
     UINT32 nSlots = 0;        // slots published
@@ -52,7 +56,8 @@ struct JobState
     JobSide side[2];
     bool bDecided = false;   // both sides published: whether the bytes are compared is known
     bool bRead = false;      // both opened with equal sizes
-    bool bAbandon = false;   // nothing more of it is read
+    bool bAbandon = false;   // nothing more of it is read for the comparison
+    bool bOutcome = false;   // what the comparison found is known; the verdict also waits for the digest
     bool bVerdict = false;
     bool bComparing = false;  // a reader is comparing one of its slot pairs outside the lock
     UINT32 nCompared = 0;     // slot pairs compared
@@ -94,6 +99,9 @@ struct CPairStream::State
         UINT64 nTail = 0;  // slots filled
         CONDITION_VARIABLE cvFree = CONDITION_VARIABLE_INIT;
         HANDLE hThread = nullptr;
+        CSha256 hash;  // a reader of the first side hashes what it reads, while it is in its core's cache
+        bool bHashing = false;
+        bool bHashOpen = false;
     };
 
     SRWLOCK lock = SRWLOCK_INIT;
@@ -103,7 +111,7 @@ struct CPairStream::State
     std::vector<JobState> jobs;
     CStreamOptions options;
     UINT32 nRing[2] = {kMaxRing, kMaxRing};
-    std::vector<Reader> readers[2];
+    std::vector<std::unique_ptr<Reader>> readers[2];  // each stays where it is: its thread holds it
     BYTE* pBuffer[2] = {nullptr, nullptr};
     std::atomic<size_t> nNext[2] = {0, 0};  // the next job each side's readers take
     bool bStop = false;
@@ -121,9 +129,9 @@ struct CPairStream::State
             if (p)
                 ::VirtualFree(p, 0, MEM_RELEASE);
         for (auto& side : readers)
-            for (Reader& r : side)
-                if (r.hThread)
-                    ::CloseHandle(r.hThread);
+            for (auto& pReader : side)
+                if (pReader->hThread)
+                    ::CloseHandle(pReader->hThread);
         for (JobState& job : jobs)
             for (JobSide& side : job.side)
                 if (side.hFile)
@@ -136,12 +144,17 @@ struct CPairStream::State
     void Decide(size_t j, bool bSameFile, CCloseList& closes);
     void TryCompare(size_t j, CCloseList& closes);
     void Finish(size_t j, CStreamVerdict::Result result, CCloseList& closes);
+    void Publish(size_t j);
+    bool Hashes(int s) const { return options.bHash && s == 0; }
     Slot& SlotOf(int s, size_t j, UINT32 k, BYTE** ppData);
     void FreeSlot(int s, size_t j, UINT32 k);
 
     static DWORD WINAPI ReaderProc(LPVOID p)
     {
         Reader* pReader = static_cast<Reader*>(p);
+        // Without a hash object no digest is had: those files get none, and the owner says so.
+        pReader->bHashing = pReader->pState->Hashes(pReader->nSide);
+        pReader->bHashOpen = pReader->bHashing && pReader->hash.Open();
         pReader->pState->ReaderMain(*pReader);
         return 0;
     }
@@ -194,7 +207,7 @@ UINT32 CPairStream::State::SectorSize(LPCWSTR pszPath)
 Slot& CPairStream::State::SlotOf(int s, size_t j, UINT32 k, BYTE** ppData)
 {
     const JobSide& side = jobs[j].side[s];
-    Reader& r = readers[s][side.nReader];
+    Reader& r = *readers[s][side.nReader];
     const size_t nAt = static_cast<size_t>((side.nFirst + k) % nRing[s]);
     if (ppData)
         *ppData = r.pBuffer + nAt * kStride;
@@ -204,10 +217,10 @@ Slot& CPairStream::State::SlotOf(int s, size_t j, UINT32 k, BYTE** ppData)
 // Under the lock. Slots free in any order (a job ahead may finish first); the ring moves on over free ones only.
 void CPairStream::State::FreeSlot(int s, size_t j, UINT32 k)
 {
-    SlotOf(s, j, k, nullptr).bFree = true;
-    Reader& r = readers[s][jobs[j].side[s].nReader];
+    SlotOf(s, j, k, nullptr).bReleased = true;
+    Reader& r = *readers[s][jobs[j].side[s].nReader];
     const UINT64 nHeadBefore = r.nHead;
-    while (r.nHead < r.nTail && r.slots[r.nHead % nRing[s]].bFree)
+    while (r.nHead < r.nTail && r.slots[r.nHead % nRing[s]].Free())
         ++r.nHead;
     if (r.nHead != nHeadBefore)
         ::WakeConditionVariable(&r.cvFree);
@@ -218,9 +231,7 @@ void CPairStream::State::Finish(size_t j, CStreamVerdict::Result result, CCloseL
 {
     JobState& job = jobs[j];
     job.verdict.result = result;
-    job.verdict.bRead = job.bRead;
-    job.verdict.bFast = job.bRead && job.side[0].bFast && job.side[1].bFast;
-    job.bVerdict = true;
+    job.bOutcome = true;
     job.bAbandon = true;
     for (int s = 0; s < 2; ++s)
     {
@@ -233,6 +244,20 @@ void CPairStream::State::Finish(size_t j, CStreamVerdict::Result result, CCloseL
             side.hFile = nullptr;
         }
     }
+    Publish(j);
+}
+
+// Under the lock: the verdict is whole once the comparison's outcome is known and, where the first file is hashed,
+// its reader is done with it.
+void CPairStream::State::Publish(size_t j)
+{
+    JobState& job = jobs[j];
+    if (!job.bOutcome || (options.bHash && !job.side[0].bDone))
+        return;
+    const bool bSingle = !(*pJobs)[j].pszPath[1];
+    job.verdict.bRead = job.bRead || (bSingle && job.side[0].bOpened);
+    job.verdict.bFast = job.verdict.bRead && job.side[0].bFast && (bSingle || job.side[1].bFast);
+    job.bVerdict = true;
 }
 
 // Under the lock, by the second reader to publish its side of job j.
@@ -243,6 +268,14 @@ void CPairStream::State::Decide(size_t j, bool bSameFile, CCloseList& closes)
     job.bDecided = true;
     v.bSameFile = bSameFile;
     job.bRead = v.bOpened[0] && v.bOpened[1] && v.nSize[0] == v.nSize[1];
+    if (!(*pJobs)[j].pszPath[1])
+    {
+        // One file, read only for its digest: what the read found is told when its reader is done.
+        job.bOutcome = !v.bOpened[0];
+        v.result = v.bOpened[0] ? CStreamVerdict::kRead : CStreamVerdict::kCannotOpen;
+        Publish(j);
+        return;
+    }
     if (!job.bRead)
     {
         Finish(j, v.bOpened[0] && v.bOpened[1] ? CStreamVerdict::kSize : CStreamVerdict::kCannotOpen, closes);
@@ -333,11 +366,14 @@ void CPairStream::State::ReaderMain(Reader& r)
         if (j >= list.size() || bStopping.load(std::memory_order_relaxed))
             return;
         const CStreamJob& item = list[j];
+        if (!item.pszPath[s])
+            continue;
+        const bool bSingle = !item.pszPath[1];
         // Both sides work the block out alike from both paths, so the two sides' slots always hold the same range.
         UINT32 nBlock = 0, nAlign = 1;
         if (options.bFastMode)
         {
-            const UINT32 nSector1 = SectorSize(item.pszPath[0]), nSector2 = SectorSize(item.pszPath[1]);
+            const UINT32 nSector1 = SectorSize(item.pszPath[0]), nSector2 = bSingle ? nSector1 : SectorSize(item.pszPath[1]);
             nBlock = FileAccess::FitBlockSize(nSector1, nSector2);
             if (nBlock)
                 nAlign = FileAccess::LeastCommonMultiple(nSector1, nSector2);
@@ -378,11 +414,11 @@ void CPairStream::State::ReaderMain(Reader& r)
         me.bDone = !bOpened;
         me.bPublished = true;
         const JobSide& other = job.side[1 - s];
-        const bool bDecide = other.bPublished;
+        const bool bDecide = other.bPublished || bSingle;
         // Files with different indexes are different files; where the indexes agree, the whole identities tell.
         // Either way the bytes decide: an identity from a network server can collide. Neither handle is closed
         // before the job is decided, which only this reader does.
-        const bool bAskIdentity = bDecide && bOpened && other.bOpened && other.nIndex == nIndex;
+        const bool bAskIdentity = bDecide && !bSingle && bOpened && other.bOpened && other.nIndex == nIndex;
         const HANDLE hOther = other.hFile;
         ::ReleaseSRWLockExclusive(&lock);
         if (bDecide)
@@ -412,13 +448,15 @@ bool CPairStream::State::ReadSide(Reader& r, size_t j, HANDLE h, UINT32 nBlock, 
     ::ReleaseSRWLockShared(&lock);
     UINT64 nDone = 0;
     bool bFirst = true;
+    bool bEnded = false, bHashFailed = r.bHashing && !r.bHashOpen;
     for (;;)
     {
         ::AcquireSRWLockExclusive(&lock);
-        while (!bStop && !jobs[j].bAbandon && r.nTail - r.nHead == nRingSize)
+        // A file that is hashed is read to its end, also where the comparison needs no more of it.
+        while (!bStop && !(jobs[j].bAbandon && !r.bHashing) && r.nTail - r.nHead == nRingSize)
             ::SleepConditionVariableSRW(&r.cvFree, &lock, INFINITE, 0);
         const bool bStopped = bStop;
-        const bool bAbandon = jobs[j].bAbandon;
+        const bool bAbandon = jobs[j].bAbandon && !r.bHashing;
         const UINT64 nAt = r.nTail;
         ::ReleaseSRWLockExclusive(&lock);
         if (bStopped)
@@ -452,7 +490,7 @@ bool CPairStream::State::ReadSide(Reader& r, size_t j, HANDLE h, UINT32 nBlock, 
             }
         }
         bFirst = false;
-        Slot slot{bOk ? dwRead : 0, true, !bOk, false, false};
+        Slot slot{bOk ? dwRead : 0, true, !bOk, false, false, r.bHashing};
         nDone += slot.nBytes;
         // A synchronous read of a disk file returns less than asked only at its end.
         slot.bLast = !bOk || dwRead < nAsk || nDone >= nSize;
@@ -468,26 +506,64 @@ bool CPairStream::State::ReadSide(Reader& r, size_t j, HANDLE h, UINT32 nBlock, 
         CCloseList closes;
         ::AcquireSRWLockExclusive(&lock);
         JobState& job = jobs[j];
-        if (job.bAbandon)
+        if (job.bAbandon && !r.bHashing)
         {
             ::ReleaseSRWLockExclusive(&lock);
             break;
         }
+        // A slot the comparison no longer needs is only hashed: it is not published to the other side.
+        slot.bReleased = job.bAbandon || !(*pJobs)[j].pszPath[1];
         r.slots[nAt % nRingSize] = slot;
         ++r.nTail;
-        ++job.side[s].nSlots;
+        if (!slot.bReleased)
+            ++job.side[s].nSlots;
         job.side[s].nBytesRead = nDone;
         TryCompare(j, closes);
         ::ReleaseSRWLockExclusive(&lock);
         closes.CloseAll();
+        if (r.bHashing)
+        {
+            // Beside the comparison, which reads the same bytes; the slot is not reused before both are done.
+            if (!bHashFailed && (slot.bError || slot.bChanged || !r.hash.Update(p, slot.nBytes)))
+                bHashFailed = true;
+            ::AcquireSRWLockExclusive(&lock);
+            r.slots[nAt % nRingSize].bHashPending = false;
+            const UINT64 nHeadBefore = r.nHead;
+            while (r.nHead < r.nTail && r.slots[r.nHead % nRingSize].Free())
+                ++r.nHead;
+            if (r.nHead != nHeadBefore)
+                ::WakeConditionVariable(&r.cvFree);
+            ::ReleaseSRWLockExclusive(&lock);
+        }
         if (slot.bLast)
+        {
+            bEnded = true;
             break;
+        }
     }
+
+    BYTE digest[32];
+    const bool bHashed = r.bHashing && bEnded && !bHashFailed && r.hash.Finish(digest);
+    if (r.bHashing && !bHashed)
+        r.hash.Finish(digest);  // the next file starts a digest of its own
 
     // Done with this side. Until the job is decided the handle stays for the identity check of whoever decides.
     ::AcquireSRWLockExclusive(&lock);
     JobSide& me = jobs[j].side[s];
     me.bDone = true;
+    if (bHashed)
+    {
+        jobs[j].verdict.bHashed = true;
+        std::memcpy(jobs[j].verdict.digest, digest, sizeof digest);
+        jobs[j].verdict.nBytesHashed = nDone;
+    }
+    if (!(*pJobs)[j].pszPath[1])
+    {
+        // A file read only for its digest: read whole, or not.
+        jobs[j].verdict.result = bEnded && !bHashFailed ? CStreamVerdict::kRead : CStreamVerdict::kReadError;
+        jobs[j].bOutcome = true;
+    }
+    Publish(j);
     HANDLE hClose = nullptr;
     if (jobs[j].bDecided)
     {
@@ -540,10 +616,10 @@ bool CPairStream::Start(const std::vector<CStreamJob>& jobs, const CStreamOption
             ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return false;
         }
-        st.readers[s].resize(nDepth);
         for (UINT32 i = 0; i < nDepth; ++i)
         {
-            State::Reader& r = st.readers[s][i];
+            st.readers[s].push_back(std::make_unique<State::Reader>());
+            State::Reader& r = *st.readers[s].back();
             r.pState = &st;
             r.nSide = s;
             r.nIndex = i;
@@ -551,10 +627,10 @@ bool CPairStream::Start(const std::vector<CStreamJob>& jobs, const CStreamOption
         }
     }
     for (auto& side : st.readers)
-        for (State::Reader& r : side)
+        for (auto& pReader : side)
         {
-            r.hThread = ::CreateThread(nullptr, 0, State::ReaderProc, &r, 0, nullptr);
-            if (!r.hThread)
+            pReader->hThread = ::CreateThread(nullptr, 0, State::ReaderProc, pReader.get(), 0, nullptr);
+            if (!pReader->hThread)
             {
                 const DWORD dwError = ::GetLastError();
                 Stop(INFINITE);
@@ -612,16 +688,16 @@ bool CPairStream::Stop(DWORD dwMs)
     st.bStop = true;
     st.bStopping.store(true);
     for (auto& side : st.readers)
-        for (State::Reader& r : side)
-            ::WakeAllConditionVariable(&r.cvFree);
+        for (auto& pReader : side)
+            ::WakeAllConditionVariable(&pReader->cvFree);
     ::WakeAllConditionVariable(&st.cvVerdict);
     ::ReleaseSRWLockExclusive(&st.lock);
 
     std::vector<HANDLE> running;
     for (auto& side : st.readers)
-        for (State::Reader& r : side)
-            if (r.hThread)
-                running.push_back(r.hThread);
+        for (auto& pReader : side)
+            if (pReader->hThread)
+                running.push_back(pReader->hThread);
     // A reader blocked in a read of a stalled share or a sleeping disk sees the flag only when the read returns:
     // cancel the reads, again now and then, since one may have started just after the first cancel.
     const ULONGLONG nDeadline = dwMs == INFINITE ? ~0ULL : ::GetTickCount64() + dwMs;

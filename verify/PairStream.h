@@ -3,7 +3,8 @@
 #include <windows.h>
 #include <vector>
 
-// One pair to compare: the two paths as the user sees them. The strings must outlive the stream's run.
+// One pair to compare: the two paths as the user sees them. The strings must outlive the stream's run. Without a
+// second path the first file is only read, for its digest.
 struct CStreamJob
 {
     LPCWSTR pszPath[2];
@@ -13,11 +14,12 @@ struct CStreamOptions
 {
     bool bFastMode = true;           // each pair read unbuffered where both volumes allow it
     UINT32 nDepth[2] = {1, 1};       // files in flight per side: one reader thread each
+    bool bHash = false;              // every first file read whole and hashed with SHA-256, also where not compared
 };
 
 struct CStreamVerdict
 {
-    enum Result { kSame, kDiffers, kSize, kCannotOpen, kReadError };
+    enum Result { kSame, kDiffers, kSize, kCannotOpen, kReadError, kRead /* a job of one file, read whole */ };
     Result result = kReadError;  // until the stream knows better: never "same" by default
     bool bOpened[2] = {false, false};
     UINT64 nSize[2] = {0, 0};  // from the open handles, where opened
@@ -26,6 +28,9 @@ struct CStreamVerdict
     bool bSameFile = false;    // both paths name one file: same volume and file ID
     UINT64 nFirstDifference = 0;  // kDiffers: the first byte that differs, or where one file ended
     UINT64 nBytesCompared = 0;    // bytes found equal
+    bool bHashed = false;         // the first file was read whole, at the length it had when opened
+    BYTE digest[32] = {};         // its SHA-256, where bHashed
+    UINT64 nBytesHashed = 0;
 };
 
 struct CStreamProgress
