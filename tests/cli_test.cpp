@@ -777,8 +777,8 @@ TEST(CliListing, WhatARecursiveRunListsSkipsAndCannotList)
     WriteText(s.b + L"attr+1000-a", "2");
     s.Both(L"attr+400000-b", Pattern(5, 1));
     ExclusiveHold holdFile(s.b + L"attr+400000-b");
-    // A subfolder that cannot be listed, beside what is compared. Wine has no ACLs; a folder held exclusively
-    // refuses its listing on Windows too.
+    // A subfolder that cannot be listed, beside what is compared: its row stands for what the other side holds
+    // in it. Wine has no ACLs; a folder held exclusively refuses its listing on Windows too.
     MakeDir(s.a + L"locked");
     MakeDir(s.b + L"locked");
     s.Both(L"locked\\x", Pattern(3, 1));
@@ -787,7 +787,7 @@ TEST(CliListing, WhatARecursiveRunListsSkipsAndCannotList)
     s.Both(L"z", Pattern(7, 1));
 
     const Row empty = {L"only1", L"empty\\", L"", L"", L"", L""}, hid = {L"differs", L"hid\\f", L"1", L"1", L"fast", L"0"},
-              locked = {L"cannot-list", L"locked\\", L"", L"", L"", L""}, lockedX = {L"only2", L"locked\\x", L"", L"3", L"", L""},
+              locked = {L"cannot-list", L"locked\\", L"", L"", L"", L""},
               z = {L"same", L"z", L"7", L"7", L"fast", L""};
     const struct
     {
@@ -797,11 +797,11 @@ TEST(CliListing, WhatARecursiveRunListsSkipsAndCannotList)
     } cases[] = {
         {{L"-r"},
          {{L"skipped", L"attr+1000-a", L"1", L"1", L"", L"offline"}, {L"skipped", L"attr+400000-b", L"5", L"5", L"", L"offline"},
-          empty, hid, locked, lockedX, z},
+          empty, hid, locked, z},
          L"4"},
         {{L"-r", L"--all", L"--recall"},
          {{L"differs", L"attr+1000-a", L"1", L"1", L"fast", L"0"}, {L"cannot-open", L"attr+400000-b", L"5", L"5", L"", L""},
-          empty, hid, {L"differs", L"hs.txt", L"1", L"1", L"fast", L"0"}, locked, lockedX, z},
+          empty, hid, {L"differs", L"hs.txt", L"1", L"1", L"fast", L"0"}, locked, z},
          nullptr},
     };
     for (const auto& c : cases)
