@@ -213,14 +213,24 @@ void FaultRules::Align(const std::wstring& file, unsigned sector)
     Add("align " + UnixPath(file) + " " + std::to_string(sector));
 }
 
+void FaultRules::Unbuffered(const std::wstring& file, unsigned sector)
+{
+    Add("unbuffered " + UnixPath(file) + " " + std::to_string(sector));
+}
+
 void FaultRules::Resize(const std::wstring& file, UINT64 atOffset, UINT64 newSize)
 {
     Add("resize " + UnixPath(file) + " " + std::to_string(atOffset) + " " + std::to_string(newSize));
 }
 
-void FaultRules::Stall(const std::wstring& file, unsigned seconds)
+void FaultRules::Stall(const std::wstring& file, unsigned seconds, UINT64 fromOffset)
 {
-    Add("stall " + UnixPath(file) + " " + std::to_string(seconds));
+    Add("stall " + UnixPath(file) + " " + std::to_string(seconds) + " " + std::to_string(fromOffset));
+}
+
+void FaultRules::ListFail(const std::wstring& folder, unsigned queries)
+{
+    Add("listfail " + UnixPath(folder) + " " + std::to_string(queries));
 }
 
 void FaultRules::Add(const std::string& line)

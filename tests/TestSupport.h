@@ -55,8 +55,12 @@ public:
     FaultRules& operator=(const FaultRules&) = delete;
     void Eio(const std::wstring& file, UINT64 fromOffset);
     void Align(const std::wstring& file, unsigned sector);
+    // Alignment for the first handle that reads the file only: the unbuffered one, where it is opened first.
+    void Unbuffered(const std::wstring& file, unsigned sector);
     void Resize(const std::wstring& file, UINT64 atOffset, UINT64 newSize);
-    void Stall(const std::wstring& file, unsigned seconds);
+    void Stall(const std::wstring& file, unsigned seconds, UINT64 fromOffset = 0);
+    // The folder's first `queries` listing queries in a process succeed, every later one fails.
+    void ListFail(const std::wstring& folder, unsigned queries);
 
 private:
     void Add(const std::string& line);

@@ -323,6 +323,42 @@ TEST_F(RunTest, StopOnDifferenceEndsAtTheFirstContentDifferenceButNotAtALengthCh
     EXPECT_EQ(run.Row(3, 1), L"未比較");
 }
 
+// A read error on either source, at the start, in the middle of the second block or at the last byte, ends only
+// its own pair, as interrupted; the run goes on to the end, in both modes.
+TEST_F(RunTest, AReadErrorOnEitherSourceAnywhereInTheFileInterruptsOnlyItsOwnPairInBothModes)
+{
+    ASSERT_TRUE(FaultRules::Available());
+    const size_t size = 3 * MiB + 5;
+    const struct
+    {
+        const wchar_t* name;
+        int nSource;
+        UINT64 from;
+    } errors[] = {
+        {L"a1_start.bin", 1, 0}, {L"a2_start.bin", 2, 0}, {L"b1_second.bin", 1, MiB + MiB / 2},
+        {L"b2_second.bin", 2, MiB + MiB / 2}, {L"c1_last.bin", 1, size - 1}, {L"c2_last.bin", 2, size - 1},
+    };
+    FaultRules rules;
+    std::vector<std::wstring> verdicts;
+    for (const auto& e : errors)
+    {
+        Equal(e.name, size);
+        rules.Eio(e.nSource == 1 ? S1(e.name) : S2(e.name), e.from);
+        verdicts.push_back(L"中断");
+    }
+    Equal(L"d_same.bin", size);
+    verdicts.push_back(L"同じ");
+    for (bool bFast : {true, false})
+    {
+        SCOPED_TRACE(bFast ? "fast" : "normal");
+        DialogRun run;
+        run.SetCheck(IDC_FAST_MODE, bFast);
+        const AnsweredBox box = CompareToEnd(run);
+        EXPECT_EQ(box.text, L"比較完了");
+        EXPECT_EQ(run.Column(1), verdicts);
+    }
+}
+
 TEST_F(RunTest, FoldersWithoutPlainFilesEndAtOnceWithAnEmptyListAndAnEmptyOverallRange)
 {
     MakeDir(S1(L"sub"));

@@ -4,6 +4,7 @@
 #include "FileAccess.h"
 #include <winioctl.h>
 #include <algorithm>
+#include <cwchar>
 
 namespace
 {
@@ -273,14 +274,25 @@ std::vector<CListedPair> CFolderListing::Merge(std::vector<CListedPair> side1, s
     std::sort(side2.begin(), side2.end(), NameLess);
     std::vector<CListedPair> pairs;
     pairs.reserve(side1.size() + side2.size());
+    // Nothing under a folder that one side could not list gets a row: what that side holds there is unknown, so
+    // neither the other side's entries there nor what a listing that broke off had found are on one side only.
+    // The folder's own row stands for them. In name order a folder's entries follow it at once.
+    CString strUnlisted;
+    auto add = [&](const CListedPair& pair) {
+        if (!strUnlisted.IsEmpty() && wcsncmp(pair.strName, strUnlisted, static_cast<size_t>(strUnlisted.GetLength())) == 0)
+            return;
+        if (pair.kind[0] == EListed::kCannotList || pair.kind[1] == EListed::kCannotList)
+            strUnlisted = pair.strName;
+        pairs.push_back(pair);
+    };
     size_t i = 0, j = 0;
     while (i < side1.size() || j < side2.size())
     {
         const int c = i == side1.size() ? 1 : j == side2.size() ? -1 : Order(side1[i], side2[j]);
         if (c < 0)
-            pairs.push_back(side1[i++]);
+            add(side1[i++]);
         else if (c > 0)
-            pairs.push_back(side2[j++]);
+            add(side2[j++]);
         else
         {
             CListedPair pair = side1[i++];
@@ -288,7 +300,7 @@ std::vector<CListedPair> CFolderListing::Merge(std::vector<CListedPair> side1, s
             pair.nSize[1] = side2[j].nSize[1];
             pair.kind[1] = side2[j].kind[1];
             ++j;
-            pairs.push_back(pair);
+            add(pair);
         }
     }
     return pairs;

@@ -54,5 +54,6 @@ public:
                             int nSide, CString& strFailed, UINT64& nHiddenSystem);
 
     // The entries of both sides merged by name, ordered by UTF-16 code unit as CString::Compare orders them.
+    // Entries under a folder that either side could not list are left out: the folder's row stands for them.
     static std::vector<CListedPair> Merge(std::vector<CListedPair> side1, std::vector<CListedPair> side2);
 };

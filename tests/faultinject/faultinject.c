@@ -1,19 +1,33 @@
-/* Test harness only, built natively and preloaded into Wine: injects real read faults below ReadFile.
+/* Test harness only, built natively and preloaded into Wine: injects real read and listing faults below Win32.
  *
  * Wine's ntdll reads files with libc read/pread, so faults injected here look to the Windows program exactly
  * like faults of the device. Rules come from the text file named by TAVIK_FAULT_RULES, reread whenever it
- * changes, one rule per line, each naming a file by its Linux path (matched by device and inode):
- *   eio    PATH FROM_OFFSET           reads at or past FROM_OFFSET fail with EIO (Wine: ERROR_NOT_READY)
+ * changes, one rule per line, each naming a file or folder by its Linux path (matched by device and inode):
+ *   eio    PATH FROM_OFFSET           reads that reach FROM_OFFSET, or start past it, fail with EIO (Wine:
+ *                                     ERROR_NOT_READY): a bad sector fails every read that covers it
  *   align  PATH SECTOR                reads whose offset, length or buffer are not SECTOR multiples fail with
  *                                     EINVAL (Wine: ERROR_INVALID_PARAMETER), as unbuffered reads do on Windows
+ *   unbuffered PATH SECTOR            the same, but only for the first descriptor that reads the file in a
+ *                                     process: Wine ignores FILE_FLAG_NO_BUFFERING, so only the order of the opens
+ *                                     tells the unbuffered handle from a buffered one opened after it. For files
+ *                                     the program opens unbuffered first.
  *   resize PATH AT_OFFSET NEW_SIZE    once, before the first read at or past AT_OFFSET, truncate or extend
  *                                     the file to NEW_SIZE: a file that changes length while it is read
- *   stall  PATH SECONDS               every read blocks for SECONDS first: a sleeping disk or a stalled share
- * TAVIK_FAULT_LOG, when set, names a file that gets one line per read of a file that has a rule. */
+ *   stall  PATH SECONDS [FROM_OFFSET] every read at or past FROM_OFFSET (0 if not given) blocks for SECONDS
+ *                                     first: a sleeping disk, a stalled share, a sector the drive retries. Wine's
+ *                                     GetFileType reads the file's first bytes, so a stall from 0 holds the open.
+ *   listfail DIR QUERIES              the folder's first QUERIES listing queries in a process succeed, every later
+ *                                     one fails with EIO: a listing that breaks off half-way, as a share's can
+ * Wine 8 reads a whole folder with readdir on its first NtQueryDirectoryFile and hands the entries out from a
+ * cache, one buffer per query; a failing readdir only cuts the list short, reported as complete. What fails a
+ * query is the fchdir into the folder that each query starts with, so listfail counts those (a relative open
+ * under a folder handle would count too; the programs tested make none).
+ * TAVIK_FAULT_LOG, when set, names a file that gets one line per read or query that has a rule. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
 #include <pthread.h>
+#include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -22,7 +36,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-enum { RULE_EIO, RULE_ALIGN, RULE_RESIZE, RULE_STALL };
+enum { RULE_EIO, RULE_ALIGN, RULE_UNBUFFERED, RULE_RESIZE, RULE_STALL, RULE_LISTFAIL };
 
 struct rule {
     int kind;
@@ -31,6 +45,8 @@ struct rule {
     char path[1024];
     long long a, b;
     int fired;
+    int first_fd;     /* unbuffered: the descriptor that read the file first, or -1 */
+    long long count;  /* listfail: queries so far */
 };
 
 /* Wine completes a short read of a regular file with a second read that starts where the first ended, into the
@@ -51,6 +67,7 @@ static struct continuation g_cont[16];
 
 static ssize_t (*real_read)(int, void *, size_t);
 static ssize_t (*real_pread)(int, void *, size_t, off_t);
+static int (*real_fchdir)(int);
 
 static void reload_rules(const char *rules_path)
 {
@@ -82,10 +99,14 @@ static void reload_rules(const char *rules_path)
             r->kind = RULE_EIO;
         else if (!strcmp(kind, "align") && a > 0)
             r->kind = RULE_ALIGN;
+        else if (!strcmp(kind, "unbuffered") && a > 0)
+            r->kind = RULE_UNBUFFERED;
         else if (!strcmp(kind, "resize") && n == 4)
             r->kind = RULE_RESIZE;
         else if (!strcmp(kind, "stall") && a > 0)
             r->kind = RULE_STALL;
+        else if (!strcmp(kind, "listfail") && a >= 0)
+            r->kind = RULE_LISTFAIL;
         else
             continue;
         struct stat target;
@@ -97,12 +118,16 @@ static void reload_rules(const char *rules_path)
         r->a = a;
         r->b = b;
         r->fired = 0;
+        r->first_fd = -1;
+        r->count = 0;
         ++g_nrules;
     }
     fclose(f);
 }
 
-static void log_read(int fd, off_t offset, size_t n, const void *buf, const char *what)
+static void log_line(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+static void log_line(const char *format, ...)
 {
     const char *log_path = getenv("TAVIK_FAULT_LOG");
     if (!log_path)
@@ -110,7 +135,10 @@ static void log_read(int fd, off_t offset, size_t n, const void *buf, const char
     FILE *f = fopen(log_path, "a");
     if (!f)
         return;
-    fprintf(f, "fd=%d offset=%lld length=%zu buf=%p %s\n", fd, (long long)offset, n, buf, what);
+    va_list args;
+    va_start(args, format);
+    vfprintf(f, format, args);
+    va_end(args);
     fclose(f);
 }
 
@@ -144,7 +172,7 @@ static int check_read(int fd, const void *buf, size_t n, off_t offset, int *alig
         matched = 1;
         switch (r->kind) {
         case RULE_EIO:
-            if (offset >= r->a)
+            if (offset >= r->a || (offset + (off_t)n > r->a && r->a < st.st_size))
                 err = EIO;
             break;
         case RULE_RESIZE:
@@ -155,8 +183,15 @@ static int check_read(int fd, const void *buf, size_t n, off_t offset, int *alig
             }
             break;
         case RULE_STALL:
-            *stall_seconds = (unsigned)r->a;
+            if (offset >= r->b)
+                *stall_seconds = (unsigned)r->a;
             break;
+        case RULE_UNBUFFERED:
+            if (r->first_fd < 0)
+                r->first_fd = fd;
+            if (r->first_fd != fd)
+                break;
+            /* fall through */
         case RULE_ALIGN: {
             *aligned_rule = 1;
             struct continuation *c = find_continuation(fd);
@@ -167,10 +202,12 @@ static int check_read(int fd, const void *buf, size_t n, off_t offset, int *alig
                 err = EINVAL;
             break;
         }
+        case RULE_LISTFAIL:
+            break;
         }
     }
     if (matched)
-        log_read(fd, offset, n, buf, err ? strerror(err) : "ok");
+        log_line("fd=%d offset=%lld length=%zu buf=%p %s\n", fd, (long long)offset, n, buf, err ? strerror(err) : "ok");
     pthread_mutex_unlock(&g_lock);
     return err;
 }
@@ -233,4 +270,38 @@ ssize_t pread(int fd, void *buf, size_t n, off_t offset)
 ssize_t pread64(int fd, void *buf, size_t n, off64_t offset)
 {
     return guarded_read(fd, buf, n, (off_t)offset, 1);
+}
+
+/* Returns 0 to let a listing query into the folder behind fd go ahead, or an errno. */
+static int check_listing(int fd)
+{
+    const char *rules_path = getenv("TAVIK_FAULT_RULES");
+    struct stat st;
+    if (!rules_path || fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode))
+        return 0;
+    int err = 0;
+    pthread_mutex_lock(&g_lock);
+    reload_rules(rules_path);
+    for (int i = 0; i < g_nrules && !err; ++i) {
+        struct rule *r = &g_rules[i];
+        if (r->kind != RULE_LISTFAIL || r->dev != st.st_dev || r->ino != st.st_ino)
+            continue;
+        if (++r->count > r->a)
+            err = EIO;
+        log_line("listing %s query %lld %s\n", r->path, r->count, err ? strerror(err) : "ok");
+    }
+    pthread_mutex_unlock(&g_lock);
+    return err;
+}
+
+int fchdir(int fd)
+{
+    if (!real_fchdir)
+        real_fchdir = (int (*)(int))dlsym(RTLD_NEXT, "fchdir");
+    int err = check_listing(fd);
+    if (err) {
+        errno = err;
+        return -1;
+    }
+    return real_fchdir(fd);
 }

@@ -1,0 +1,125 @@
+// tavik-verify.exe as a child process, for the test programs that run it: starting it, its output, its rows.
+#pragma once
+#include "TestSupport.h"
+#include <windows.h>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+// The program, or with bSeam its test build, which takes some attributes and unexpected ends from file names
+// (cli/VerifyMain.cpp).
+std::wstring VerifyExe(bool bSeam = false);
+// A message of the program's message table (the test programs link the same resources).
+std::wstring Text(UINT nID);
+// Strict: invalid UTF-8 gives an empty string and a failure.
+std::wstring FromUtf8(const std::string& bytes);
+// One argument quoted for a command line.
+std::wstring Quote(const std::wstring& arg);
+
+// Collects everything a child writes to one pipe, on a thread of its own, so neither pipe can fill up and stall it.
+class PipeReader
+{
+public:
+    explicit PipeReader(HANDLE hRead);
+    ~PipeReader();
+    PipeReader(const PipeReader&) = delete;
+    PipeReader& operator=(const PipeReader&) = delete;
+    // Waits for more output until pred holds for all read so far, the pipe ends, or timeoutMs passes.
+    bool WaitFor(const std::function<bool(const std::string&)>& pred, DWORD timeoutMs);
+    // Everything, once the pipe has ended.
+    std::string Take();
+
+private:
+    HANDLE m_hRead;
+    HANDLE m_hChunk;
+    std::mutex m_mutex;
+    std::string m_text;
+    bool m_bEnd = false;
+    std::thread m_thread;
+};
+
+struct Result
+{
+    DWORD exitCode = 0xFFFFFFFF;
+    std::string out, err;  // the bytes as written
+    std::wstring Err() const { return FromUtf8(err); }
+};
+
+class Child
+{
+public:
+    // hStdOut, when given, is the child's standard output (inheritable, and left open for the caller to close);
+    // otherwise a pipe that the test reads.
+    Child(const std::vector<std::wstring>& args, const std::wstring& cwd = std::wstring(), DWORD dwFlags = 0,
+          const std::wstring& exe = VerifyExe(), HANDLE hStdOut = nullptr);
+    ~Child();
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+    PipeReader& Err() { return *m_err; }
+    const PROCESS_INFORMATION& Info() const { return m_pi; }
+    Result Finish(DWORD timeoutMs = 120000);
+
+private:
+    PROCESS_INFORMATION m_pi{};
+    bool m_bStarted = false;
+    std::unique_ptr<PipeReader> m_out, m_err;
+};
+
+Result RunVerify(const std::vector<std::wstring>& args, const std::wstring& cwd = std::wstring());
+Result RunSeam(const std::vector<std::wstring>& args);
+
+// One row; empty fields are TSV's empty cells and JSON's nulls.
+struct Row
+{
+    std::wstring verdict, name, size1, size2, mode, detail;
+};
+
+extern const char* const kFormats[2];  // "tsv", "jsonl"
+
+// The exact text the program has to write for these rows.
+std::wstring Render(const std::string& format, const std::vector<Row>& rows);
+void ExpectRows(const Result& r, const std::string& format, const std::vector<Row>& rows);
+// The arguments with the format option put first.
+std::vector<std::wstring> With(std::vector<std::wstring> args, const std::string& format);
+std::wstring N(UINT64 n);
+
+// Two side folders in one temporary folder.
+struct Sides
+{
+    TempDir dir;
+    std::wstring a = dir / L"a\\", b = dir / L"b\\";
+    Sides()
+    {
+        MakeDir(a);
+        MakeDir(b);
+    }
+    void Both(const std::wstring& name, const std::vector<unsigned char>& data)
+    {
+        WriteBytes(a + name, data);
+        WriteBytes(b + name, data);
+    }
+    std::vector<std::wstring> Args(std::vector<std::wstring> options = {}) const
+    {
+        options.push_back(a);
+        options.push_back(b);
+        return options;
+    }
+};
+
+// Holds a file (or with FILE_FLAG_BACKUP_SEMANTICS a folder) open with share mode 0, as another program would.
+struct ExclusiveHold
+{
+    HANDLE h;
+    explicit ExclusiveHold(const std::wstring& path, DWORD dwFlags = 0);
+    ~ExclusiveHold() { ::CloseHandle(h); }
+    ExclusiveHold(const ExclusiveHold&) = delete;
+    ExclusiveHold& operator=(const ExclusiveHold&) = delete;
+};
+
+// Delivers Ctrl+Break to the child.
+void SendCtrlBreak(const PROCESS_INFORMATION& pi);
+// Runs the child, waits until its progress line names `name`, then sends Ctrl+Break.
+Result BreakWhileComparing(Sides& s, const std::wstring& name, std::vector<std::wstring> options = {});

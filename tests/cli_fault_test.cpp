@@ -1,0 +1,264 @@
+// tavik-verify.exe under every fault a backup can have, on either side, in both modes: one table, one harness.
+#include "CliHarness.h"
+#include "TestSupport.h"
+#include "resource.h"
+#include <gtest/gtest.h>
+#include <memory>
+
+namespace
+{
+const UINT64 MiB = 0x100000;
+// Three whole slots and five bytes: a fault can strike the first slot, the middle of the second or the last byte.
+const UINT64 kSize = 3 * MiB + 5;
+const wchar_t kFaulty[] = L"f-faulty.bin";
+
+// The depths every row runs at, as extra arguments: today the default only. Once the option exists,
+// {L"--depth", L"1"} joins it here.
+const std::vector<std::vector<std::wstring>> kDepths = {{}, {L"--depth", L"1"}};
+
+enum class How
+{
+    kToEnd,       // the run goes to its end, its rows on a pipe
+    kBreak,       // Ctrl+Break once the progress line names the faulty file
+    kClosedPipe,  // standard output is a pipe whose reading end was closed before the run
+    kFullDisk,    // standard output is a device that is always full
+};
+
+// One run: the two folders, the fault, and what the run must give with that fault alone in it.
+struct Run
+{
+    int s = 0;  // the side with the fault: 0 (the source) or 1 (the backup, where bad sectors are found)
+    bool bFast = true;
+    Sides dirs;  // destroyed last: the holds and rules go first, so the folders can be removed
+    FaultRules rules;
+    std::vector<std::unique_ptr<ExclusiveHold>> holds;
+    std::vector<Row> rows;  // the rows expected, in TSV
+    bool bNoRows = false;   // a folder given that cannot be listed: no output at all, not even the header
+    DWORD status = 0;
+
+    Run(int nSide, bool bFastMode) : s(nSide), bFast(bFastMode)
+    {
+        // Equal names around every fault: a fault stays with its own pair, and the run goes on after it.
+        dirs.Both(L"a-before", Pattern(100, 1));
+        dirs.Both(L"z-after", Pattern(100, 2));
+    }
+    std::wstring Side() const { return s == 0 ? dirs.a : dirs.b; }
+    const wchar_t* Mode() const { return bFast ? L"fast" : L"normal"; }
+    void MakeFaulty() { dirs.Both(kFaulty, Pattern(kSize, 3)); }
+    // A subfolder on both sides; with bMany more entries than one listing query of up to 64 KiB returns.
+    void MakeSub(const std::wstring& folder, bool bMany)
+    {
+        MakeDir(dirs.a + folder);
+        MakeDir(dirs.b + folder);
+        dirs.Both(folder + L"x", Pattern(10, 4));
+        for (int i = 0; bMany && i < 150; ++i)
+            dirs.Both(folder + L"n" + std::to_wstring(1000 + i) + std::wstring(200, L'-'), {});
+    }
+    void Hold(const std::wstring& path, DWORD dwFlags = 0) { holds.push_back(std::make_unique<ExclusiveHold>(path, dwFlags)); }
+    Row Same(const std::wstring& name) const { return {L"same", name, L"100", L"100", Mode(), L""}; }
+    Row Faulty(const wchar_t* pszVerdict, const wchar_t* pszMode, const std::wstring& detail = L"") const
+    {
+        return {pszVerdict, kFaulty, N(kSize), N(kSize), pszMode, detail};
+    }
+    void Expect(const std::vector<Row>& middle, DWORD dwStatus)
+    {
+        rows = {Same(L"a-before")};
+        rows.insert(rows.end(), middle.begin(), middle.end());
+        rows.push_back(Same(L"z-after"));
+        status = dwStatus;
+    }
+};
+
+const Row kSubCannotList = {L"cannot-list", L"sub\\", L"", L"", L"", L""};
+
+struct Fault
+{
+    const char* name;
+    bool bSided;      // a fault of side 1 or side 2; otherwise of the run as a whole
+    bool bBuffered;   // also in buffered mode; faults of unbuffered reads have no meaning there
+    bool bFormats;    // in both formats, not only TSV
+    How how;
+    void (*make)(Run& r);  // makes the fault and says what the run must give
+};
+
+const Fault kFaults[] = {
+    // A first unbuffered read that fails is tried once more through the cache, which fails as well.
+    {"read error at offset 0", true, true, false, How::kToEnd, [](Run& r) {
+         r.MakeFaulty();
+         r.rules.Eio(r.Side() + kFaulty, 0);
+         r.Expect({r.Faulty(L"read-error", L"normal")}, 2);
+     }},
+    {"read error in the middle of the second slot", true, true, false, How::kToEnd, [](Run& r) {
+         r.MakeFaulty();
+         r.rules.Eio(r.Side() + kFaulty, MiB + MiB / 2);
+         r.Expect({r.Faulty(L"read-error", r.Mode())}, 2);
+     }},
+    {"read error at the last byte", true, true, false, How::kToEnd, [](Run& r) {
+         r.MakeFaulty();
+         r.rules.Eio(r.Side() + kFaulty, kSize - 1);
+         r.Expect({r.Faulty(L"read-error", r.Mode())}, 2);
+     }},
+    // A volume that refuses unaligned unbuffered reads, as Windows does: fast mode's own reads, up to the file's
+    // short last block, are all aligned, and nothing is read after that block.
+    {"unaligned unbuffered reads refused", true, false, false, How::kToEnd, [](Run& r) {
+         r.MakeFaulty();
+         r.rules.Align(r.Side() + kFaulty, 4096);
+         r.Expect({r.Faulty(L"same", L"fast")}, 0);
+     }},
+    // A volume that opens unbuffered but refuses every unbuffered read as unaligned (its sectors larger than any
+    // block): fast mode falls back to the cache for that side.
+    {"every unbuffered read refused as unaligned", true, false, false, How::kToEnd, [](Run& r) {
+         r.MakeFaulty();
+         r.rules.Unbuffered(r.Side() + kFaulty, 2 * MiB);
+         r.Expect({r.Faulty(L"same", L"normal")}, 0);
+     }},
+    {"file grows while read", true, true, false, How::kToEnd, [](Run& r) {
+         r.MakeFaulty();
+         r.rules.Resize(r.Side() + kFaulty, MiB, kSize + MiB);
+         r.Expect({r.Faulty(L"differs", r.Mode(), N(kSize))}, 1);
+     }},
+    {"file shrinks while read", true, true, false, How::kToEnd, [](Run& r) {
+         r.MakeFaulty();
+         r.rules.Resize(r.Side() + kFaulty, MiB, MiB + MiB / 2);
+         r.Expect({r.Faulty(L"differs", r.Mode(), N(MiB + MiB / 2))}, 1);
+     }},
+    {"file held without share-read", true, true, false, How::kToEnd, [](Run& r) {
+         r.MakeFaulty();
+         r.Hold(r.Side() + kFaulty);
+         r.Expect({r.Faulty(L"cannot-open", L"")}, 2);
+     }},
+    // The second slot's read blocks far longer than the run may take to stop: only an abandoned read lets the
+    // program end.
+    {"stalled read cut by Ctrl+C", true, true, false, How::kBreak, [](Run& r) {
+         r.MakeFaulty();
+         r.rules.Stall(r.Side() + kFaulty, 120, MiB);
+         r.Expect({r.Faulty(L"interrupted", r.Mode())}, 3);
+         r.rows.back() = {L"not-compared", L"z-after", L"100", L"100", L"", L""};
+     }},
+    // Nothing under a folder that one side could not list is reported as on one side only: what that side holds
+    // there is not known.
+    {"subfolder cannot be listed", true, true, false, How::kToEnd, [](Run& r) {
+         r.MakeSub(L"sub\\", false);
+         r.Hold(r.Side() + L"sub", FILE_FLAG_BACKUP_SEMANTICS);
+         r.Expect({kSubCannotList}, 2);
+     }},
+    {"subfolder listing fails half-way", true, true, false, How::kToEnd, [](Run& r) {
+         r.MakeSub(L"sub\\", true);
+         r.rules.ListFail(r.Side() + L"sub\\", 1);
+         r.Expect({kSubCannotList}, 2);
+     }},
+    {"folder given cannot be listed", true, true, false, How::kToEnd, [](Run& r) {
+         r.Hold(r.Side().substr(0, r.Side().size() - 1), FILE_FLAG_BACKUP_SEMANTICS);
+         r.bNoRows = true;
+         r.status = 2;
+     }},
+    {"folder given fails half-way", true, true, false, How::kToEnd, [](Run& r) {
+         r.MakeSub(L"", true);
+         r.rules.ListFail(r.Side(), 1);
+         r.bNoRows = true;
+         r.status = 2;
+     }},
+    // Rows that cannot be written are trouble, whatever the comparisons found.
+    {"output to a closed pipe", false, true, false, How::kClosedPipe, [](Run& r) { r.Expect({}, 2); }},
+    {"output to a full disk", false, true, false, How::kFullDisk, [](Run& r) { r.Expect({}, 2); }},
+    // The worst status wins: trouble over differences.
+    {"faults mixed", false, true, true, How::kToEnd, [](Run& r) {
+         r.dirs.Both(L"b-differs", Pattern(1000, 5));
+         PokeByte(r.dirs.b + L"b-differs", 500, static_cast<unsigned char>(Pattern(1000, 5)[500] ^ 0xFF));
+         WriteText(r.dirs.a + L"c-only1", "1");
+         r.MakeFaulty();
+         r.rules.Eio(r.dirs.b + kFaulty, 0);
+         r.dirs.Both(L"g-held", Pattern(10, 6));
+         r.Hold(r.dirs.a + L"g-held");
+         r.Expect({{L"differs", L"b-differs", L"1000", L"1000", r.Mode(), L"500"},
+                   {L"only1", L"c-only1", L"1", L"", L"", L""},
+                   r.Faulty(L"read-error", L"normal"),
+                   {L"cannot-open", L"g-held", L"10", L"10", L"", L""}},
+                  2);
+     }},
+};
+
+std::wstring Joined(const std::vector<std::wstring>& args)
+{
+    std::wstring text;
+    for (const std::wstring& a : args)
+        text += (text.empty() ? L"" : L" ") + a;
+    return text.empty() ? L"default" : text;
+}
+
+void RunRow(const Fault& fault, int s, bool bFast, const std::vector<std::wstring>& depth, const char* format)
+{
+    Run r(s, bFast);
+    fault.make(r);
+    std::vector<std::wstring> options = With({L"-r"}, format);
+    if (!bFast)
+        options.push_back(L"--buffered");
+    options.insert(options.end(), depth.begin(), depth.end());
+
+    Result result;
+    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+    switch (fault.how)
+    {
+    case How::kToEnd:
+        result = RunVerify(r.dirs.Args(options));
+        break;
+    case How::kBreak:
+        result = BreakWhileComparing(r.dirs, kFaulty, options);
+        break;
+    case How::kClosedPipe:
+    case How::kFullDisk:
+    {
+        HANDLE hOut = nullptr;
+        if (fault.how == How::kClosedPipe)
+        {
+            HANDLE hRead = nullptr;
+            ASSERT_TRUE(::CreatePipe(&hRead, &hOut, &sa, 0));
+            ::CloseHandle(hRead);
+        }
+        else
+        {
+            hOut = ::CreateFileW(L"Z:\\dev\\full", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0, nullptr);
+            ASSERT_NE(hOut, INVALID_HANDLE_VALUE);
+        }
+        Child child(r.dirs.Args(options), std::wstring(), 0, VerifyExe(), hOut);
+        ::CloseHandle(hOut);
+        result = child.Finish();
+        break;
+    }
+    }
+
+    EXPECT_EQ(result.exitCode, r.status);
+    const std::wstring err = result.Err();
+    if (r.bNoRows)
+    {
+        EXPECT_TRUE(result.out.empty()) << "no rows, not even a header";
+        EXPECT_NE(err.find(Text(IDS_CLI_CANNOT_LIST).substr(0, 8)), std::wstring::npos) << testing::PrintToString(err);
+        EXPECT_NE(err.find(r.Side()), std::wstring::npos) << testing::PrintToString(err);
+        return;
+    }
+    if (fault.how == How::kToEnd || fault.how == How::kBreak)
+        ExpectRows(result, format, r.rows);
+    // The summary, written all the same.
+    EXPECT_NE(err.find(Text(fault.how == How::kBreak ? IDS_RUN_ABORTED : IDS_RUN_COMPLETE)), std::wstring::npos)
+        << testing::PrintToString(err);
+}
+}
+
+// Each row with its fault alone in the run (but one that mixes them): the row of the faulty name and the status.
+TEST(CliFaults, EveryFaultOnEitherSideInBothModesAtEveryDepth)
+{
+    ASSERT_TRUE(FaultRules::Available()) << "cli_fault_tests must run with the fault injector preloaded";
+    for (const Fault& fault : kFaults)
+        for (int s : fault.bSided ? std::vector<int>{0, 1} : std::vector<int>{0})
+            for (bool bFast : fault.bBuffered ? std::vector<bool>{true, false} : std::vector<bool>{true})
+                for (const std::vector<std::wstring>& depth : kDepths)
+                    for (const char* format : kFormats)
+                    {
+                        if (!fault.bFormats && std::string(format) != "tsv")
+                            continue;
+                        SCOPED_TRACE(testing::Message() << fault.name << (fault.bSided ? s == 0 ? ", side 1" : ", side 2" : "")
+                                                        << (bFast ? ", fast" : ", buffered") << ", depth "
+                                                        << testing::PrintToString(Joined(depth)) << ", " << format);
+                        RunRow(fault, s, bFast, depth, format);
+                    }
+}
