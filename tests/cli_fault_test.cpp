@@ -12,8 +12,7 @@ const UINT64 MiB = 0x100000;
 const UINT64 kSize = 3 * MiB + 5;
 const wchar_t kFaulty[] = L"f-faulty.bin";
 
-// The depths every row runs at, as extra arguments: today the default only. Once the option exists,
-// {L"--depth", L"1"} joins it here.
+// The depths every row runs at, as extra arguments: the default (several files in flight) and one file at a time.
 const std::vector<std::vector<std::wstring>> kDepths = {{}, {L"--depth", L"1"}};
 
 enum class How
