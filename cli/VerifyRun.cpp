@@ -360,7 +360,7 @@ void CVerifyRun::WriteRows(const std::vector<CListedPair>& pairs, const std::vec
                     continue;
             }
             else
-                verdict = pair.HasSide(1) ? kOnly2 : kOnly1;
+                verdict = m_halt != kRunning ? kNotCompared : pair.HasSide(1) ? kOnly2 : kOnly1;
             // A file of folder 1 that is not compared is still read for the manifest.
             CStreamVerdict v;
             if (bJob && m_halt == kRunning && AwaitVerdict(pair, nJob, row, v))

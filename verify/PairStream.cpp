@@ -140,7 +140,7 @@ struct CPairStream::State
 
     UINT32 SectorSize(LPCWSTR pszPath);
     void ReaderMain(Reader& r);
-    bool ReadSide(Reader& r, size_t j, HANDLE h, UINT32 nBlock, UINT32 nAlign, bool bFast);
+    bool ReadSide(Reader& r, size_t j, HANDLE h, UINT32 nBlock, bool bFast);
     void Decide(size_t j, bool bSameFile, CCloseList& closes);
     void TryCompare(size_t j, CCloseList& closes);
     void Finish(size_t j, CStreamVerdict::Result result, CCloseList& closes);
@@ -370,13 +370,11 @@ void CPairStream::State::ReaderMain(Reader& r)
             continue;
         const bool bSingle = !item.pszPath[1];
         // Both sides work the block out alike from both paths, so the two sides' slots always hold the same range.
-        UINT32 nBlock = 0, nAlign = 1;
+        UINT32 nBlock = 0;
         if (options.bFastMode)
         {
-            const UINT32 nSector1 = SectorSize(item.pszPath[0]), nSector2 = bSingle ? nSector1 : SectorSize(item.pszPath[1]);
-            nBlock = FileAccess::FitBlockSize(nSector1, nSector2);
-            if (nBlock)
-                nAlign = FileAccess::LeastCommonMultiple(nSector1, nSector2);
+            const UINT32 nSector1 = SectorSize(item.pszPath[0]);
+            nBlock = FileAccess::FitBlockSize(nSector1, bSingle ? nSector1 : SectorSize(item.pszPath[1]));
         }
         // Share read: an indexer or a virus scanner that only reads does not stop the check, while nobody can
         // write, rename or delete the file under it.
@@ -431,7 +429,7 @@ void CPairStream::State::ReaderMain(Reader& r)
             ::ReleaseSRWLockExclusive(&lock);
             closes.CloseAll();
         }
-        if (bOpened && !ReadSide(r, j, h, nBlock, nAlign, bFast))
+        if (bOpened && !ReadSide(r, j, h, nBlock, bFast))
             return;
     }
 }
@@ -439,7 +437,7 @@ void CPairStream::State::ReaderMain(Reader& r)
 // Fills this reader's slots with its side of job j until the end, an error or the word that the job's verdict is
 // known; false when the run stops. A file's size is known from its handle, so its end is never asked for: a file
 // that fits a slot is one read, which on a share is one round trip.
-bool CPairStream::State::ReadSide(Reader& r, size_t j, HANDLE h, UINT32 nBlock, UINT32 nAlign, bool bFast)
+bool CPairStream::State::ReadSide(Reader& r, size_t j, HANDLE h, UINT32 nBlock, bool bFast)
 {
     const int s = r.nSide;
     const UINT32 nRingSize = nRing[s];
@@ -466,9 +464,9 @@ bool CPairStream::State::ReadSide(Reader& r, size_t j, HANDLE h, UINT32 nBlock, 
 
         BYTE* p = r.pBuffer + static_cast<size_t>(nAt % nRingSize) * kStride;
         const UINT64 nLeft = nSize - nDone;
-        // The last request asks for what is left, rounded up to whole sectors where the file is read unbuffered.
-        const UINT32 nAsk = nLeft >= nBlock ? nBlock
-                                            : static_cast<UINT32>(bFast ? (nLeft + nAlign - 1) / nAlign * nAlign : nLeft);
+        // The last request asks for what is left. Unbuffered, it asks for a whole block, which stays aligned
+        // whatever sector size the volume really has, and ends at the end of the file in one request all the same.
+        const UINT32 nAsk = nLeft >= nBlock || bFast ? nBlock : static_cast<UINT32>(nLeft);
         DWORD dwRead = 0;
         BOOL bOk = nAsk == 0 || ::ReadFile(h, p, nAsk, &dwRead, nullptr);
         if (!bOk && bFast && bFirst && !bStop)
