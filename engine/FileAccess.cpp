@@ -23,10 +23,20 @@ typedef LONG(NTAPI* PFN_NT_QUERY_INFORMATION_FILE)(HANDLE, void*, void*, ULONG, 
 const int kFileInternalInformation = 6;
 }
 
+HANDLE OpenFile(LPCWSTR pszPath, DWORD dwShareMode, DWORD dwFlags)
+{
+    return ::CreateFileW(ToExactPath(pszPath).c_str(), GENERIC_READ, dwShareMode, nullptr, OPEN_EXISTING, dwFlags, nullptr);
+}
+
+bool IsDiskFile(HANDLE h)
+{
+    return ::GetFileType(h) == FILE_TYPE_DISK;
+}
+
 HANDLE OpenDiskFile(LPCWSTR pszPath, DWORD dwShareMode, DWORD dwFlags)
 {
-    HANDLE h = ::CreateFileW(ToExactPath(pszPath).c_str(), GENERIC_READ, dwShareMode, nullptr, OPEN_EXISTING, dwFlags, nullptr);
-    if (h != INVALID_HANDLE_VALUE && ::GetFileType(h) != FILE_TYPE_DISK)
+    HANDLE h = OpenFile(pszPath, dwShareMode, dwFlags);
+    if (h != INVALID_HANDLE_VALUE && !IsDiskFile(h))
     {
         ::CloseHandle(h);
         ::SetLastError(ERROR_ACCESS_DENIED);

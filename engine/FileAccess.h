@@ -11,6 +11,11 @@ const UINT32 kNormalBlock = 0x100000;  // 1 MiB: the buffered block, and the lar
 // disk file is handed out: a port would block a reader for ever, and a console or the null device deliver
 // nothing, which would let two different files pass as the same. Anything else fails with ERROR_ACCESS_DENIED.
 HANDLE OpenDiskFile(LPCWSTR pszPath, DWORD dwShareMode, DWORD dwFlags);
+// The same open without the disk-only rule, for a caller that applies it itself (IsDiskFile).
+HANDLE OpenFile(LPCWSTR pszPath, DWORD dwShareMode, DWORD dwFlags);
+// Whether an open handle is a disk file's. Under Wine asking reads the file's first bytes (a device placeholder
+// test), which on a share is a request of its own.
+bool IsDiskFile(HANDLE h);
 
 // The least common multiple of two sector sizes, or 0 when either is 0 or the multiple passes 8 MiB.
 UINT32 LeastCommonMultiple(UINT32 a, UINT32 b);

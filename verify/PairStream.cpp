@@ -383,17 +383,21 @@ void CPairStream::State::ReaderMain(Reader& r)
         HANDLE h = INVALID_HANDLE_VALUE;
         if (nBlock)
         {
-            h = FileAccess::OpenDiskFile(item.pszPath[s], dwShare, FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN);
+            h = FileAccess::OpenFile(item.pszPath[s], dwShare, FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN);
             bFast = h != INVALID_HANDLE_VALUE;
         }
         else
             nBlock = FileAccess::kNormalBlock;
         if (!bFast)
-            h = FileAccess::OpenDiskFile(item.pszPath[s], dwShare, FILE_FLAG_SEQUENTIAL_SCAN);
+            h = FileAccess::OpenFile(item.pszPath[s], dwShare, FILE_FLAG_SEQUENTIAL_SCAN);
         UINT64 nIndex = 0;
         LARGE_INTEGER size{};
         // The size from the handle: a directory entry of a hard link or a link can hold a stale or zero size.
-        const bool bOpened = h != INVALID_HANDLE_VALUE && ::GetFileSizeEx(h, &size) && FileAccess::GetFileIndex(h, nIndex);
+        // Only a disk file is read: a port would block a reader for ever, and a console or the null device deliver
+        // nothing. Every such device has no length (as have a FIFO and a device node under Wine), so only a handle
+        // without bytes is asked, which spares every other file the request Wine makes of the question.
+        const bool bOpened = h != INVALID_HANDLE_VALUE && ::GetFileSizeEx(h, &size) &&
+                             (size.QuadPart != 0 || FileAccess::IsDiskFile(h)) && FileAccess::GetFileIndex(h, nIndex);
         if (!bOpened && h != INVALID_HANDLE_VALUE)
             ::CloseHandle(h);
 
@@ -473,7 +477,7 @@ bool CPairStream::State::ReadSide(Reader& r, size_t j, HANDLE h, UINT32 nBlock, 
         {
             // Some volumes open unbuffered but refuse the reads (a share whose server cannot): this side of the
             // pair is read through the cache instead, and the pair's mode says so.
-            HANDLE hBuffered = FileAccess::OpenDiskFile((*pJobs)[j].pszPath[s], FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN);
+            HANDLE hBuffered = FileAccess::OpenFile((*pJobs)[j].pszPath[s], FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN);
             bFast = false;
             bOk = hBuffered != INVALID_HANDLE_VALUE && ::ReadFile(hBuffered, p, nAsk, &dwRead, nullptr);
             ::AcquireSRWLockExclusive(&lock);
