@@ -258,3 +258,14 @@ Result BreakWhileComparing(Sides& s, const std::wstring& name, std::vector<std::
     SendCtrlBreak(child.Info());
     return child.Finish(20000);
 }
+
+std::wstring FolderFromEnvironment(const char* pszVariable)
+{
+    char unix[MAX_PATH];
+    const DWORD n = ::GetEnvironmentVariableA(pszVariable, unix, sizeof unix);
+    EXPECT_TRUE(n > 0 && n < sizeof unix) << pszVariable;
+    typedef WCHAR*(CDECL * PfnDosName)(const char*);
+    auto pfn = reinterpret_cast<PfnDosName>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_dos_file_name")));
+    return n > 0 && n < sizeof unix && pfn ? std::wstring(pfn(unix)) : std::wstring(L"Z:\\no-such-folder");
+}

@@ -69,6 +69,9 @@ private:
 };
 
 Result RunVerify(const std::vector<std::wstring>& args, const std::wstring& cwd = std::wstring());
+// The Windows path of a Linux folder that a native step made (what Win32 cannot: odd names, FIFOs), named by an
+// environment variable.
+std::wstring FolderFromEnvironment(const char* pszVariable);
 Result RunSeam(const std::vector<std::wstring>& args);
 
 // One row; empty fields are TSV's empty cells and JSON's nulls.

@@ -261,3 +261,17 @@ TEST(CliFaults, EveryFaultOnEitherSideInBothModesAtEveryDepth)
                         RunRow(fault, s, bFast, depth, format);
                     }
 }
+
+// A FIFO from a Linux share is listed like a file but is no disk file: reading it would wait for ever for a
+// writer, and as "empty" it would pass for the same as an empty file. A native step makes the folders.
+TEST(CliFaults, AFifoInPlaceOfAFileIsNeverRead)
+{
+    const std::wstring folder = FolderFromEnvironment("TAVIK_CLI_FIFO");
+    for (const wchar_t* pszMode : {L"--depth=1", L"--buffered"})
+    {
+        SCOPED_TRACE(::testing::PrintToString(pszMode));
+        const Result r = RunVerify({pszMode, folder + L"\\1", folder + L"\\2"});
+        ExpectRows(r, "tsv", {{L"cannot-open", L"p", L"0", L"1", L"", L""}, {L"cannot-open", L"q", L"0", L"0", L"", L""}});
+        EXPECT_EQ(r.exitCode, 2u);
+    }
+}

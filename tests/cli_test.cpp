@@ -16,13 +16,7 @@ const UINT64 MiB = 0x100000;
 // The folder the test's set-up made from Linux, with what Win32 cannot make: odd names, links, a large tree.
 std::wstring OddNamesFolder()
 {
-    char unix[MAX_PATH];
-    const DWORD n = ::GetEnvironmentVariableA("TAVIK_CLI_ODD_NAMES", unix, sizeof unix);
-    EXPECT_TRUE(n > 0 && n < sizeof unix);
-    typedef WCHAR*(CDECL * PfnDosName)(const char*);
-    auto pfn = reinterpret_cast<PfnDosName>(
-        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_dos_file_name")));
-    return n > 0 && n < sizeof unix && pfn ? std::wstring(pfn(unix)) : std::wstring(L"Z:\\no-odd-names");
+    return FolderFromEnvironment("TAVIK_CLI_ODD_NAMES");
 }
 
 void SetAttributes(const std::wstring& path, DWORD dw)
