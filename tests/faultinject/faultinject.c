@@ -9,7 +9,8 @@
  *   resize PATH AT_OFFSET NEW_SIZE    once, before the first read at or past AT_OFFSET, truncate or extend
  *                                     the file to NEW_SIZE: a file that changes length while it is read
  *   stall  PATH SECONDS               every read blocks for SECONDS first: a sleeping disk or a stalled share
- * TAVIK_FAULT_LOG, when set, names a file that gets one line per read of a file that has a rule. */
+ * TAVIK_FAULT_LOG, when set, names a file that gets one line per read of a file that has a rule, named by the
+ * rule's path, and one more when a stalled read goes on: a test tells from their order what happened meanwhile. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -102,7 +103,7 @@ static void reload_rules(const char *rules_path)
     fclose(f);
 }
 
-static void log_read(int fd, off_t offset, size_t n, const void *buf, const char *what)
+static void log_read(const char *path, int fd, off_t offset, size_t n, const void *buf, const char *what)
 {
     const char *log_path = getenv("TAVIK_FAULT_LOG");
     if (!log_path)
@@ -110,7 +111,7 @@ static void log_read(int fd, off_t offset, size_t n, const void *buf, const char
     FILE *f = fopen(log_path, "a");
     if (!f)
         return;
-    fprintf(f, "fd=%d offset=%lld length=%zu buf=%p %s\n", fd, (long long)offset, n, buf, what);
+    fprintf(f, "%s fd=%d offset=%lld length=%zu buf=%p %s\n", path, fd, (long long)offset, n, buf, what);
     fclose(f);
 }
 
@@ -123,9 +124,11 @@ static struct continuation *find_continuation(int fd)
 }
 
 /* Returns 0 to let the read go ahead (with *aligned_rule telling whether to track continuations, *stall_seconds
- * how long to block first), or an errno. */
-static int check_read(int fd, const void *buf, size_t n, off_t offset, int *aligned_rule, unsigned *stall_seconds)
+ * how long to block first), or an errno. A file that has a rule gets its path in path, else path is empty. */
+static int check_read(int fd, const void *buf, size_t n, off_t offset, int *aligned_rule, unsigned *stall_seconds,
+                      char path[1024])
 {
+    path[0] = 0;
     *aligned_rule = 0;
     *stall_seconds = 0;
     const char *rules_path = getenv("TAVIK_FAULT_RULES");
@@ -141,6 +144,8 @@ static int check_read(int fd, const void *buf, size_t n, off_t offset, int *alig
         struct rule *r = &g_rules[i];
         if (r->dev != st.st_dev || r->ino != st.st_ino)
             continue;
+        if (!matched)
+            snprintf(path, 1024, "%s", r->path);
         matched = 1;
         switch (r->kind) {
         case RULE_EIO:
@@ -170,7 +175,7 @@ static int check_read(int fd, const void *buf, size_t n, off_t offset, int *alig
         }
     }
     if (matched)
-        log_read(fd, offset, n, buf, err ? strerror(err) : "ok");
+        log_read(path, fd, offset, n, buf, err ? strerror(err) : "ok");
     pthread_mutex_unlock(&g_lock);
     return err;
 }
@@ -205,10 +210,15 @@ static ssize_t guarded_read(int fd, void *buf, size_t n, off_t offset, int posit
         offset = lseek(fd, 0, SEEK_CUR);
     int aligned_rule;
     unsigned stall_seconds;
-    int err = check_read(fd, buf, n, offset, &aligned_rule, &stall_seconds);
+    char path[1024];
+    int err = check_read(fd, buf, n, offset, &aligned_rule, &stall_seconds, path);
     /* Outside the lock, so other files' reads go on meanwhile. */
-    if (stall_seconds)
+    if (stall_seconds) {
         sleep(stall_seconds);
+        pthread_mutex_lock(&g_lock);
+        log_read(path, fd, offset, n, buf, "stall ended");
+        pthread_mutex_unlock(&g_lock);
+    }
     if (err) {
         errno = err;
         return -1;
