@@ -3,6 +3,7 @@
 #include "String.h"
 #include <gtest/gtest.h>
 #include <cwchar>
+#include <sstream>
 
 std::wstring VerifyExe(bool bSeam)
 {
@@ -264,8 +265,32 @@ std::wstring FolderFromEnvironment(const char* pszVariable)
     char unix[MAX_PATH];
     const DWORD n = ::GetEnvironmentVariableA(pszVariable, unix, sizeof unix);
     EXPECT_TRUE(n > 0 && n < sizeof unix) << pszVariable;
-    typedef WCHAR*(CDECL * PfnDosName)(const char*);
-    auto pfn = reinterpret_cast<PfnDosName>(
-        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_dos_file_name")));
-    return n > 0 && n < sizeof unix && pfn ? std::wstring(pfn(unix)) : std::wstring(L"Z:\\no-such-folder");
+    return n > 0 && n < sizeof unix ? FromUnix(unix) : std::wstring(L"Z:\\no-such-folder");
+}
+
+std::vector<std::pair<std::wstring, ParsedRow>> ParseTsv(const std::string& out)
+{
+    std::vector<std::pair<std::wstring, ParsedRow>> rows;
+    std::wistringstream lines(FromUtf8(out));
+    std::wstring line;
+    std::getline(lines, line);  // the header
+    while (std::getline(lines, line))
+    {
+        std::vector<std::wstring> f(1);
+        for (wchar_t ch : line)
+            if (ch == L'\t')
+                f.emplace_back();
+            else
+                f.back() += ch;
+        if (f.size() != 6)
+        {
+            ADD_FAILURE() << "not a row: " << ::testing::PrintToString(line);
+            continue;
+        }
+        std::wstring name;
+        for (size_t i = 0; i < f[1].size(); ++i)
+            name += f[1][i] == L'\\' && i + 1 < f[1].size() ? f[1][++i] : f[1][i];
+        rows.push_back({name, ParsedRow{f[0], f[2], f[3], f[4], f[5]}});
+    }
+    return rows;
 }

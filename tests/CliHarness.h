@@ -74,6 +74,13 @@ Result RunVerify(const std::vector<std::wstring>& args, const std::wstring& cwd 
 std::wstring FolderFromEnvironment(const char* pszVariable);
 Result RunSeam(const std::vector<std::wstring>& args);
 
+// Rows of a TSV report by name: verdict, sizes, mode and detail, names unescaped.
+struct ParsedRow
+{
+    std::wstring verdict, size1, size2, mode, detail;
+};
+std::vector<std::pair<std::wstring, ParsedRow>> ParseTsv(const std::string& out);
+
 // One row; empty fields are TSV's empty cells and JSON's nulls.
 struct Row
 {

@@ -5,8 +5,6 @@
 #include <cstdio>
 #include <thread>
 
-namespace
-{
 std::wstring FromUnix(const std::string& unixPath)
 {
     typedef WCHAR*(CDECL * PfnDosName)(const char*);
@@ -20,7 +18,6 @@ std::wstring FromUnix(const std::string& unixPath)
     std::wstring s(p);
     ::HeapFree(::GetProcessHeap(), 0, p);
     return s;
-}
 }
 
 // Test files are made and removed through the literal form, so that names Win32 would rewrite ("nul.txt", "x.")

@@ -42,6 +42,8 @@ bool PumpUntil(const std::function<bool()>& cond, DWORD timeoutMs = 30000);
 
 // The Linux path behind a Windows path (Wine only; empty elsewhere).
 std::string UnixPath(const std::wstring& winPath);
+// The Windows path of a Linux path (Wine only; empty elsewhere).
+std::wstring FromUnix(const std::string& unixPath);
 
 // Rules for the preloaded fault injector (tests/faultinject). Cleared when the object goes away.
 class FaultRules

@@ -527,41 +527,6 @@ TEST(CliBreak, CtrlBreakWhileListingEndsTheRunAtOnce)
     EXPECT_NE(r.Err().find(Text(IDS_RUN_ABORTED)), std::wstring::npos);
 }
 
-namespace
-{
-// Rows of a TSV report by name: verdict, mode and detail, names unescaped.
-struct ParsedRow
-{
-    std::wstring verdict, size1, size2, mode, detail;
-};
-
-std::vector<std::pair<std::wstring, ParsedRow>> ParseTsv(const std::string& out)
-{
-    std::vector<std::pair<std::wstring, ParsedRow>> rows;
-    std::wistringstream lines(FromUtf8(out));
-    std::wstring line;
-    std::getline(lines, line);  // the header
-    while (std::getline(lines, line))
-    {
-        std::vector<std::wstring> f(1);
-        for (wchar_t ch : line)
-            if (ch == L'\t')
-                f.emplace_back();
-            else
-                f.back() += ch;
-        if (f.size() != 6)
-        {
-            ADD_FAILURE() << "not a row: " << ::testing::PrintToString(line);
-            continue;
-        }
-        std::wstring name;
-        for (size_t i = 0; i < f[1].size(); ++i)
-            name += f[1][i] == L'\\' && i + 1 < f[1].size() ? f[1][++i] : f[1][i];
-        rows.push_back({name, ParsedRow{f[0], f[2], f[3], f[4], f[5]}});
-    }
-    return rows;
-}
-}
 
 // A wrong verdict or offset anywhere in the stream's hand-offs (a slot taken twice or skipped, a pair's slots
 // mixed with the next pair's, a length mismatch missed at a slot boundary) shows against the dialog's engine.

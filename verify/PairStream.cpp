@@ -1,9 +1,10 @@
-// CPairStream: a pool of readers per side, each with a ring of its own, and comparisons made by whoever brings the
+// CPairStream: a pool of readers per side, each with slots of its own, and comparisons made by whoever brings the
 // second half of a slot pair.
 //
 // A side's readers take the jobs in list order, one job at a time each, so up to "depth" files of a side are in
 // flight: on a share or a cloud folder every open and read waits for the device, and the waits overlap. A reader
-// fills only its own ring, so the earliest unfinished job can always go on, whatever the readers ahead hold.
+// fills only its own slots, so the earliest unfinished job can always go on, whatever the readers ahead hold, and
+// a slot held by a stalled pair keeps only itself from use.
 // There is no comparer thread: the reader whose slot completes a pair (slot k of both sides) compares it at once,
 // while its own half is still in the cache of the core that read it, and frees both slots. Every hand-off is
 // under one slim lock with condition variables: under Wine none of it is a server round trip.
@@ -28,13 +29,16 @@ const UINT32 kSlotsPerSide = 32;
 
 struct Slot
 {
+    bool bUsed;     // holds bytes of slot nK of job nJob
+    size_t nJob;
+    UINT32 nK;
     UINT32 nBytes;
     bool bLast;     // the side's last slot of this job
     bool bError;    // the read failed
     bool bChanged;  // the file's length is no longer the one it had when opened
     bool bReleased;     // compared or not needed for a comparison
     bool bHashPending;  // its reader has not yet added it to the file's digest
-    bool Free() const { return bReleased && !bHashPending; }
+    bool Done() const { return bReleased && !bHashPending; }
 };
 
 struct JobSide
@@ -44,7 +48,6 @@ struct JobSide
     bool bFast = false;
     bool bDone = false;       // its reader has read what it will read of it (and hashed it, where it hashes)
     UINT32 nReader = 0;
-    UINT64 nFirst = 0;        // the reader's ring count at the job's first slot: slot k is at nFirst + k
     UINT32 nSlots = 0;        // slots published
     HANDLE hFile = nullptr;   // open until the job is decided and its reader is done with it
     UINT64 nIndex = 0;
@@ -95,8 +98,6 @@ struct CPairStream::State
         UINT32 nIndex = 0;
         BYTE* pBuffer = nullptr;
         Slot slots[kMaxRing] = {};
-        UINT64 nHead = 0;  // oldest slot not yet free; counts, the ring index is the count modulo the ring size
-        UINT64 nTail = 0;  // slots filled
         CONDITION_VARIABLE cvFree = CONDITION_VARIABLE_INIT;
         HANDLE hThread = nullptr;
         CSha256 hash;  // a reader of the first side hashes what it reads, while it is in its core's cache
@@ -148,6 +149,8 @@ struct CPairStream::State
     bool Hashes(int s) const { return options.bHash && s == 0; }
     Slot& SlotOf(int s, size_t j, UINT32 k, BYTE** ppData);
     void FreeSlot(int s, size_t j, UINT32 k);
+    void Recycle(Reader& r, Slot& slot);
+    int FindFree(const Reader& r) const;
 
     static DWORD WINAPI ReaderProc(LPVOID p)
     {
@@ -204,29 +207,44 @@ UINT32 CPairStream::State::SectorSize(LPCWSTR pszPath)
     return nSector;
 }
 
+// Under the lock. A reader's slots are a pool, not a queue: a slot that a stalled pair holds keeps only itself
+// from use, and the reader reads on into the others.
 Slot& CPairStream::State::SlotOf(int s, size_t j, UINT32 k, BYTE** ppData)
 {
-    const JobSide& side = jobs[j].side[s];
-    Reader& r = *readers[s][side.nReader];
-    const size_t nAt = static_cast<size_t>((side.nFirst + k) % nRing[s]);
+    Reader& r = *readers[s][jobs[j].side[s].nReader];
+    UINT32 i = 0;
+    while (i + 1 < nRing[s] && !(r.slots[i].bUsed && r.slots[i].nJob == j && r.slots[i].nK == k))
+        ++i;
     if (ppData)
-        *ppData = r.pBuffer + nAt * kStride;
-    return r.slots[nAt];
+        *ppData = r.pBuffer + static_cast<size_t>(i) * kStride;
+    return r.slots[i];
 }
 
-// Under the lock. Slots free in any order (a job ahead may finish first); the ring moves on over free ones only.
+int CPairStream::State::FindFree(const Reader& r) const
+{
+    for (UINT32 i = 0; i < nRing[r.nSide]; ++i)
+        if (!r.slots[i].bUsed)
+            return static_cast<int>(i);
+    return -1;
+}
+
+// Under the lock: a slot compared (or not needed) and hashed (where it is) goes back to its reader.
+void CPairStream::State::Recycle(Reader& r, Slot& slot)
+{
+    if (!slot.bUsed || !slot.Done())
+        return;
+    slot.bUsed = false;
+    ::WakeConditionVariable(&r.cvFree);
+}
+
 void CPairStream::State::FreeSlot(int s, size_t j, UINT32 k)
 {
-    SlotOf(s, j, k, nullptr).bReleased = true;
-    Reader& r = *readers[s][jobs[j].side[s].nReader];
-    const UINT64 nHeadBefore = r.nHead;
-    while (r.nHead < r.nTail && r.slots[r.nHead % nRing[s]].Free())
-        ++r.nHead;
-    if (r.nHead != nHeadBefore)
-        ::WakeConditionVariable(&r.cvFree);
+    Slot& slot = SlotOf(s, j, k, nullptr);
+    slot.bReleased = true;
+    Recycle(*readers[s][jobs[j].side[s].nReader], slot);
 }
 
-// Under the lock: the verdict is known, so nothing more of the job is read and its slots go back to the rings.
+// Under the lock: the verdict is known, so nothing more of the job is read and its slots go back to their readers.
 void CPairStream::State::Finish(size_t j, CStreamVerdict::Result result, CCloseList& closes)
 {
     JobState& job = jobs[j];
@@ -412,7 +430,6 @@ void CPairStream::State::ReaderMain(Reader& r)
         me.nIndex = nIndex;
         me.hFile = bOpened ? h : nullptr;
         me.nReader = r.nIndex;
-        me.nFirst = r.nTail;
         me.bDone = !bOpened;
         me.bPublished = true;
         const JobSide& other = job.side[1 - s];
@@ -444,7 +461,6 @@ void CPairStream::State::ReaderMain(Reader& r)
 bool CPairStream::State::ReadSide(Reader& r, size_t j, HANDLE h, UINT32 nBlock, bool bFast)
 {
     const int s = r.nSide;
-    const UINT32 nRingSize = nRing[s];
     ::AcquireSRWLockShared(&lock);
     const UINT64 nSize = jobs[j].verdict.nSize[s];
     ::ReleaseSRWLockShared(&lock);
@@ -455,18 +471,18 @@ bool CPairStream::State::ReadSide(Reader& r, size_t j, HANDLE h, UINT32 nBlock, 
     {
         ::AcquireSRWLockExclusive(&lock);
         // A file that is hashed is read to its end, also where the comparison needs no more of it.
-        while (!bStop && !(jobs[j].bAbandon && !r.bHashing) && r.nTail - r.nHead == nRingSize)
+        while (!bStop && !(jobs[j].bAbandon && !r.bHashing) && FindFree(r) < 0)
             ::SleepConditionVariableSRW(&r.cvFree, &lock, INFINITE, 0);
         const bool bStopped = bStop;
         const bool bAbandon = jobs[j].bAbandon && !r.bHashing;
-        const UINT64 nAt = r.nTail;
+        const int nAt = FindFree(r);
         ::ReleaseSRWLockExclusive(&lock);
         if (bStopped)
             return false;
         if (bAbandon)
             break;
 
-        BYTE* p = r.pBuffer + static_cast<size_t>(nAt % nRingSize) * kStride;
+        BYTE* p = r.pBuffer + static_cast<size_t>(nAt) * kStride;
         const UINT64 nLeft = nSize - nDone;
         // The last request asks for what is left. Unbuffered, it asks for a whole block, which stays aligned
         // whatever sector size the volume really has, and ends at the end of the file in one request all the same.
@@ -492,7 +508,7 @@ bool CPairStream::State::ReadSide(Reader& r, size_t j, HANDLE h, UINT32 nBlock, 
             }
         }
         bFirst = false;
-        Slot slot{bOk ? dwRead : 0, true, !bOk, false, false, r.bHashing};
+        Slot slot{true, j, 0, bOk ? dwRead : 0, true, !bOk, false, false, r.bHashing};
         nDone += slot.nBytes;
         // A synchronous read of a disk file returns less than asked only at its end.
         slot.bLast = !bOk || dwRead < nAsk || nDone >= nSize;
@@ -515,10 +531,8 @@ bool CPairStream::State::ReadSide(Reader& r, size_t j, HANDLE h, UINT32 nBlock, 
         }
         // A slot the comparison no longer needs is only hashed: it is not published to the other side.
         slot.bReleased = job.bAbandon || !(*pJobs)[j].pszPath[1];
-        r.slots[nAt % nRingSize] = slot;
-        ++r.nTail;
-        if (!slot.bReleased)
-            ++job.side[s].nSlots;
+        slot.nK = slot.bReleased ? ~0u : job.side[s].nSlots++;
+        r.slots[nAt] = slot;
         job.side[s].nBytesRead = nDone;
         TryCompare(j, closes);
         ::ReleaseSRWLockExclusive(&lock);
@@ -529,12 +543,8 @@ bool CPairStream::State::ReadSide(Reader& r, size_t j, HANDLE h, UINT32 nBlock, 
             if (!bHashFailed && (slot.bError || slot.bChanged || !r.hash.Update(p, slot.nBytes)))
                 bHashFailed = true;
             ::AcquireSRWLockExclusive(&lock);
-            r.slots[nAt % nRingSize].bHashPending = false;
-            const UINT64 nHeadBefore = r.nHead;
-            while (r.nHead < r.nTail && r.slots[r.nHead % nRingSize].Free())
-                ++r.nHead;
-            if (r.nHead != nHeadBefore)
-                ::WakeConditionVariable(&r.cvFree);
+            r.slots[nAt].bHashPending = false;
+            Recycle(r, r.slots[nAt]);
             ::ReleaseSRWLockExclusive(&lock);
         }
         if (slot.bLast)

@@ -15,14 +15,15 @@
  *                                     the file to NEW_SIZE: a file that changes length while it is read
  *   stall  PATH SECONDS [FROM_OFFSET] every read at or past FROM_OFFSET (0 if not given) blocks for SECONDS
  *                                     first: a sleeping disk, a stalled share, a sector the drive retries. Wine's
- *                                     GetFileType reads the file's first bytes, so a stall from 0 holds the open.
+ *                                     GetFileType reads a file's first bytes, so a stall from 0 holds the open of a program that asks it.
  *   listfail DIR QUERIES              the folder's first QUERIES listing queries in a process succeed, every later
  *                                     one fails with EIO: a listing that breaks off half-way, as a share's can
  * Wine 8 reads a whole folder with readdir on its first NtQueryDirectoryFile and hands the entries out from a
  * cache, one buffer per query; a failing readdir only cuts the list short, reported as complete. What fails a
  * query is the fchdir into the folder that each query starts with, so listfail counts those (a relative open
  * under a folder handle would count too; the programs tested make none).
- * TAVIK_FAULT_LOG, when set, names a file that gets one line per read or query that has a rule. */
+ * TAVIK_FAULT_LOG, when set, names a file that gets one line per read or query that has a rule, named by the
+ * rule's path, and one more when a stalled read goes on: a test tells from their order what happened meanwhile. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -151,9 +152,11 @@ static struct continuation *find_continuation(int fd)
 }
 
 /* Returns 0 to let the read go ahead (with *aligned_rule telling whether to track continuations, *stall_seconds
- * how long to block first), or an errno. */
-static int check_read(int fd, const void *buf, size_t n, off_t offset, int *aligned_rule, unsigned *stall_seconds)
+ * how long to block first), or an errno. A file that has a rule gets its path in path, else path is empty. */
+static int check_read(int fd, const void *buf, size_t n, off_t offset, int *aligned_rule, unsigned *stall_seconds,
+                      char path[1024])
 {
+    path[0] = 0;
     *aligned_rule = 0;
     *stall_seconds = 0;
     const char *rules_path = getenv("TAVIK_FAULT_RULES");
@@ -169,6 +172,8 @@ static int check_read(int fd, const void *buf, size_t n, off_t offset, int *alig
         struct rule *r = &g_rules[i];
         if (r->dev != st.st_dev || r->ino != st.st_ino)
             continue;
+        if (!matched)
+            snprintf(path, 1024, "%s", r->path);
         matched = 1;
         switch (r->kind) {
         case RULE_EIO:
@@ -207,7 +212,7 @@ static int check_read(int fd, const void *buf, size_t n, off_t offset, int *alig
         }
     }
     if (matched)
-        log_line("fd=%d offset=%lld length=%zu buf=%p %s\n", fd, (long long)offset, n, buf, err ? strerror(err) : "ok");
+        log_line("%s fd=%d offset=%lld length=%zu buf=%p %s\n", path, fd, (long long)offset, n, buf, err ? strerror(err) : "ok");
     pthread_mutex_unlock(&g_lock);
     return err;
 }
@@ -242,10 +247,15 @@ static ssize_t guarded_read(int fd, void *buf, size_t n, off_t offset, int posit
         offset = lseek(fd, 0, SEEK_CUR);
     int aligned_rule;
     unsigned stall_seconds;
-    int err = check_read(fd, buf, n, offset, &aligned_rule, &stall_seconds);
+    char path[1024];
+    int err = check_read(fd, buf, n, offset, &aligned_rule, &stall_seconds, path);
     /* Outside the lock, so other files' reads go on meanwhile. */
-    if (stall_seconds)
+    if (stall_seconds) {
         sleep(stall_seconds);
+        pthread_mutex_lock(&g_lock);
+        log_line("%s fd=%d offset=%lld length=%zu buf=%p stall ended\n", path, fd, (long long)offset, n, buf);
+        pthread_mutex_unlock(&g_lock);
+    }
     if (err) {
         errno = err;
         return -1;

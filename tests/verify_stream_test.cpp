@@ -1,0 +1,357 @@
+// tavik-verify.exe with several files in flight per side: rows in list order at every depth, a stalled file that
+// does not hold the others, Ctrl+Break among many reads, and the depth each side gets from its device.
+#include "ReadDepth.h"
+#include "CliHarness.h"
+#include <gtest/gtest.h>
+#include "resource.h"
+#include <set>
+
+namespace
+{
+const UINT64 MiB = 0x100000;
+
+// One line of the fault injector's log: a read of a file that has a rule began, or a stalled one went on.
+struct LoggedRead
+{
+    std::string path;  // the file's Linux path
+    bool bStallEnded;
+};
+
+// The fault injector's log for the child processes started while it lives. Its name is set in tests/CMakeLists.txt:
+// the injector reads the Linux environment, which a Windows parent cannot change for its child.
+class FaultLog
+{
+public:
+    FaultLog()
+    {
+        char unix[MAX_PATH];
+        const DWORD n = ::GetEnvironmentVariableA("TAVIK_FAULT_LOG", unix, sizeof unix);
+        EXPECT_TRUE(n > 0 && n < sizeof unix);
+        m_path = n > 0 && n < sizeof unix ? FromUnix(unix) : std::wstring();
+        ::DeleteFileW(m_path.c_str());
+    }
+    ~FaultLog() { ::DeleteFileW(m_path.c_str()); }
+    FaultLog(const FaultLog&) = delete;
+    FaultLog& operator=(const FaultLog&) = delete;
+    // The whole lines written so far.
+    std::vector<LoggedRead> Reads() const
+    {
+        std::vector<LoggedRead> reads;
+        HANDLE h = ::CreateFileW(m_path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, 0, nullptr);
+        if (h == INVALID_HANDLE_VALUE)
+            return reads;
+        std::string text;
+        char buf[65536];
+        DWORD n = 0;
+        while (::ReadFile(h, buf, sizeof buf, &n, nullptr) && n > 0)
+            text.append(buf, n);
+        ::CloseHandle(h);
+        // "<path> fd=... ok", or "... stall ended"
+        const std::string kEnded = " stall ended";
+        for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
+        {
+            const std::string line = text.substr(at, end - at);
+            reads.push_back({line.substr(0, line.find(" fd=")),
+                             line.size() > kEnded.size() && line.compare(line.size() - kEnded.size(), kEnded.size(), kEnded) == 0});
+        }
+        return reads;
+    }
+
+private:
+    std::wstring m_path;
+};
+
+// How many of the files have a read in the log.
+size_t CountRead(const std::vector<LoggedRead>& reads, const std::vector<std::wstring>& files)
+{
+    std::set<std::string> paths;
+    for (const LoggedRead& read : reads)
+        paths.insert(read.path);
+    size_t n = 0;
+    for (const std::wstring& file : files)
+        n += paths.count(UnixPath(file));
+    return n;
+}
+
+// Rules that never fire, only to have a file's reads logged.
+void LogReads(FaultRules& rules, const std::wstring& file)
+{
+    rules.Eio(file, 64 * 1024 * MiB);
+}
+
+std::wstring Name(const wchar_t* prefix, int i)
+{
+    wchar_t buf[32];
+    swprintf(buf, 32, L"%ls%03d", prefix, i);
+    return buf;
+}
+}
+
+// Jobs finish out of order at depth 2 and 8 (a small pair behind a big one first): the rows still come in list
+// order, each with its own pair's verdict, exactly as one file at a time writes them.
+TEST(VerifyStream, RowsAtEveryDepthAreTheRowsOfDepthOneByteForByte)
+{
+    ASSERT_TRUE(FaultRules::Available());
+    Sides s;
+    FaultRules rules;
+    std::vector<std::unique_ptr<ExclusiveHold>> holds;
+    enum Kind { kSame, kDiffers, kSize, kOnly1, kOnly2, kCannotOpen, kReadError, kKinds };
+    const wchar_t* const verdicts[] = {L"same", L"differs", L"size", L"only1", L"only2", L"cannot-open", L"read-error"};
+    // Two of five are several slots long; seven kinds against five sizes give every pairing.
+    const UINT64 sizes[] = {3 * MiB + 5, 1, 70000, MiB + 1, 4000};
+    std::vector<std::pair<std::wstring, std::wstring>> expected;  // name and verdict
+    for (int i = 0; i < 35; ++i)
+    {
+        const Kind kind = static_cast<Kind>(i % kKinds);
+        const UINT64 size = sizes[i % 5];
+        const std::wstring name = Name(L"n", i);
+        const std::vector<unsigned char> data = Pattern(static_cast<size_t>(size), static_cast<unsigned>(i));
+        if (kind != kOnly2)
+            WriteBytes(s.a + name, data);
+        if (kind != kOnly1)
+            WriteBytes(s.b + name, kind == kSize ? Pattern(static_cast<size_t>(size) + 1, static_cast<unsigned>(i)) : data);
+        if (kind == kDiffers)
+            PokeByte(s.b + name, size - 1, static_cast<unsigned char>(data[size - 1] ^ 1));
+        if (kind == kCannotOpen)
+            holds.push_back(std::make_unique<ExclusiveHold>(s.b + name));
+        if (kind == kReadError)
+            rules.Eio(s.a + name, size > MiB ? MiB : 0);
+        expected.push_back({name, verdicts[kind]});
+    }
+
+    Result first;
+    for (const wchar_t* pszDepth : {L"1", L"2", L"8"})
+    {
+        SCOPED_TRACE(::testing::PrintToString(std::wstring(pszDepth)));
+        const Result r = RunVerify(s.Args({L"--depth", pszDepth}));
+        EXPECT_EQ(r.exitCode, 2u);
+        if (first.out.empty())
+        {
+            // One file at a time is right to begin with.
+            const auto rows = ParseTsv(r.out);
+            ASSERT_EQ(rows.size(), expected.size());
+            for (size_t i = 0; i < rows.size(); ++i)
+            {
+                EXPECT_EQ(rows[i].first, expected[i].first);
+                EXPECT_EQ(rows[i].second.verdict, expected[i].second) << ::testing::PrintToString(rows[i].first);
+                const std::wstring detail = expected[i].second == L"differs" ? std::to_wstring(sizes[i % 5] - 1) : L"";
+                EXPECT_EQ(rows[i].second.detail, detail);
+            }
+            first = r;
+            continue;
+        }
+        EXPECT_EQ(r.out, first.out);
+        // The summary too, up to its time and speed.
+        const std::wstring totals = Text(IDS_CLI_TOTALS);
+        const std::wstring timeAfter = totals.substr(2, totals.find(L"%2") - 2);
+        const std::wstring err = r.Err(), firstErr = first.Err();
+        EXPECT_EQ(err.substr(0, err.rfind(timeAfter)), firstErr.substr(0, firstErr.rfind(timeAfter)));
+        EXPECT_NE(err.rfind(timeAfter), std::wstring::npos);
+    }
+}
+
+// A file whose read does not return holds only its own row: the readers beside it read the files behind it, and
+// those get compared, since without comparisons their slots would not come free again. One file at a time, nothing
+// behind it is read until the stalled read goes on.
+TEST(VerifyStream, AStalledFileDoesNotHoldTheFilesBehindIt)
+{
+    ASSERT_TRUE(FaultRules::Available());
+    Sides s;
+    const int nStalled = 10, nFiles = 131;
+    for (int i = 0; i < nFiles; ++i)
+        s.Both(Name(L"f", i), Pattern(4096, static_cast<unsigned>(i)));
+    // More files behind the stalled one than all the slots of both sides hold.
+    const std::wstring stalled = s.a + Name(L"f", nStalled);
+    std::vector<std::wstring> behind;
+    for (int i = nStalled + 1; i < nFiles; ++i)
+        behind.push_back(s.a + Name(L"f", i));
+
+    {
+        FaultLog log;
+        FaultRules rules;
+        // Far longer than the wait below: the stalled read is blocked all the while.
+        rules.Stall(stalled, 120);
+        for (const std::wstring& file : behind)
+            LogReads(rules, file);
+        Child child(s.Args({L"--depth", L"8"}), std::wstring(), CREATE_NEW_PROCESS_GROUP);
+        std::vector<LoggedRead> reads;
+        EXPECT_TRUE(PumpUntil([&] { return CountRead(reads = log.Reads(), behind) == behind.size(); }, 60000))
+            << CountRead(reads, behind) << " of " << behind.size() << " files behind the stalled one read";
+        EXPECT_EQ(CountRead(reads, {stalled}), 1u);
+        for (const LoggedRead& read : reads)
+            EXPECT_FALSE(read.bStallEnded) << read.path;
+        SendCtrlBreak(child.Info());
+        const Result r = child.Finish(20000);
+        EXPECT_EQ(r.exitCode, 3u);
+        const auto rows = ParseTsv(r.out);
+        ASSERT_EQ(rows.size(), static_cast<size_t>(nFiles));
+        for (int i = 0; i < nFiles; ++i)
+            EXPECT_EQ(rows[i].second.verdict, i < nStalled ? L"same" : i == nStalled ? L"interrupted" : L"not-compared") << i;
+    }
+    {
+        FaultLog log;
+        FaultRules rules;
+        rules.Stall(stalled, 1);
+        for (const std::wstring& file : behind)
+            LogReads(rules, file);
+        const Result r = RunVerify(s.Args({L"--depth", L"1"}));
+        EXPECT_EQ(r.exitCode, 0u);
+        const std::vector<LoggedRead> reads = log.Reads();
+        EXPECT_EQ(CountRead(reads, behind), behind.size());
+        // Every read of the stalled file, the one that waited and any that completes it, came first.
+        const std::string unixStalled = UnixPath(stalled);
+        size_t nLastStalled = 0, nFirstBehind = reads.size();
+        for (size_t i = 0; i < reads.size(); ++i)
+            if (reads[i].path == unixStalled)
+                nLastStalled = i;
+            else if (nFirstBehind == reads.size())
+                nFirstBehind = i;
+        ASSERT_LT(nLastStalled, reads.size());
+        EXPECT_TRUE(reads[nLastStalled].bStallEnded);
+        EXPECT_LT(nLastStalled, nFirstBehind) << "a file behind the stalled one was read while it waited";
+    }
+}
+
+// Ctrl+Break while up to eight big pairs stream and a read on each side does not return: the program gives up on
+// the stalled reads (Wine cannot cancel them) and ends with a row for every name.
+TEST(VerifyStream, CtrlBreakWithManyReadsInFlightAndTwoStalledEndsAtOnce)
+{
+    ASSERT_TRUE(FaultRules::Available());
+    Sides s;
+    FaultLog log;
+    FaultRules rules;
+    s.Both(L"f000", Pattern(100, 1));
+    s.Both(L"f001-stalled1", Pattern(100, 2));
+    s.Both(L"f002-stalled2", Pattern(100, 3));
+    rules.Stall(s.a + L"f001-stalled1", 120);
+    rules.Stall(s.b + L"f002-stalled2", 120);
+    // Holes read at memory speed, yet 8 GiB take each of several readers far longer than the wait below.
+    std::vector<std::wstring> big;
+    for (int i = 3; i < 17; ++i)
+    {
+        big.push_back(Name(L"f", i) + L"-big");
+        MakeSparse(s.a + big.back(), 8192 * MiB);
+        MakeSparse(s.b + big.back(), 8192 * MiB);
+        LogReads(rules, s.a + big.back());
+        LogReads(rules, s.b + big.back());
+    }
+    for (int i = 17; i < 40; ++i)
+        s.Both(Name(L"f", i), Pattern(100, static_cast<unsigned>(i)));
+
+    Child child(s.Args({L"--depth", L"8"}), std::wstring(), CREATE_NEW_PROCESS_GROUP);
+    // Both stalled reads under way, and big files read on six readers of each side at least.
+    std::vector<std::wstring> big1, big2;
+    for (const std::wstring& name : big)
+    {
+        big1.push_back(s.a + name);
+        big2.push_back(s.b + name);
+    }
+    std::vector<LoggedRead> reads;
+    ASSERT_TRUE(PumpUntil([&] {
+        reads = log.Reads();
+        return CountRead(reads, {s.a + L"f001-stalled1", s.b + L"f002-stalled2"}) == 2 && CountRead(reads, big1) >= 6 &&
+               CountRead(reads, big2) >= 6;
+    }, 60000)) << CountRead(reads, big1) << " and " << CountRead(reads, big2) << " big files read";
+
+    const ULONGLONG t0 = ::GetTickCount64();
+    SendCtrlBreak(child.Info());
+    EXPECT_EQ(::WaitForSingleObject(child.Info().hProcess, 30000), WAIT_OBJECT_0);
+    const ULONGLONG ms = ::GetTickCount64() - t0;
+    // The program's own bound is a fifth of a second (a wait for a verdict looks every 20 ms, the readers get
+    // 100 ms to stop); seconds would mean a stalled read or a busy reader held it.
+    EXPECT_LT(ms, 2000u) << "from the break to the end of the process";
+    const Result r = child.Finish();
+    EXPECT_EQ(r.exitCode, 3u);
+    EXPECT_NE(r.Err().find(Text(IDS_RUN_ABORTED)), std::wstring::npos);
+    const auto rows = ParseTsv(r.out);
+    ASSERT_EQ(rows.size(), 40u);
+    EXPECT_EQ(rows[0].second.verdict, L"same");
+    EXPECT_EQ(rows[1].second.verdict, L"interrupted");
+    for (size_t i = 2; i < rows.size(); ++i)
+        EXPECT_EQ(rows[i].second.verdict, L"not-compared") << ::testing::PrintToString(rows[i].first);
+}
+
+namespace
+{
+// What the fake volume says, and the roots it was asked about.
+UINT g_nDriveType;
+int g_nSeekPenalty;
+std::vector<std::wstring> g_asked;
+
+UINT FakeDriveType(LPCWSTR pszRoot)
+{
+    g_asked.push_back(pszRoot);
+    return g_nDriveType;
+}
+
+int FakeSeekPenalty(LPCWSTR pszRoot)
+{
+    g_asked.push_back(pszRoot);
+    return g_nSeekPenalty;
+}
+}
+
+TEST(VerifyDepth, EachFolderGetsTheDepthOfItsDevice)
+{
+    TempDir dir;
+    CVolumeQueries fake;
+    fake.pfnDriveType = FakeDriveType;
+    fake.pfnSeekPenalty = FakeSeekPenalty;
+    const std::wstring root = dir.Path().substr(0, 3);  // the temporary folder's drive, "C:\"
+    const struct
+    {
+        std::wstring folder;
+        UINT nDriveType;
+        int nSeekPenalty;
+        UINT32 nDepth;
+    } cases[] = {
+        // A share is a share whatever its server's disks: nothing to ask.
+        {L"\\\\server\\share\\backup\\", DRIVE_FIXED, 1, 8},
+        {L"\\\\?\\UNC\\server\\share\\backup\\", DRIVE_FIXED, 1, 8},
+        {dir.Path(), DRIVE_REMOTE, 0, 8},
+        {dir.Path(), DRIVE_FIXED, 1, 1},
+        {dir.Path(), DRIVE_FIXED, 0, 4},
+        {dir.Path(), DRIVE_FIXED, -1, 4},
+        {dir.Path(), DRIVE_REMOVABLE, -1, 4},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(::testing::Message() << ::testing::PrintToString(c.folder) << " " << c.nDriveType << " " << c.nSeekPenalty);
+        g_nDriveType = c.nDriveType;
+        g_nSeekPenalty = c.nSeekPenalty;
+        g_asked.clear();
+        EXPECT_EQ(ReadDepth::ForFolder(c.folder, &fake), c.nDepth);
+        // The volume is asked by its root, as the system calls take it.
+        for (const std::wstring& asked : g_asked)
+            EXPECT_EQ(asked, root);
+        EXPECT_EQ(g_asked.empty(), c.folder[0] == L'\\');
+    }
+    // Wine answers no storage query: a local folder gets the depth of a device that does not say.
+    EXPECT_EQ(ReadDepth::ForFolder(dir.Path()), ReadDepth::kLocal);
+}
+
+TEST(VerifyDepth, DepthOptionFromOneToSixtyFour)
+{
+    Sides s;
+    s.Both(L"x", Pattern(10, 1));
+    for (const std::vector<std::wstring>& bad : std::vector<std::vector<std::wstring>>{
+             {L"--depth", L"0"}, {L"--depth", L"65"}, {L"--depth", L"x"}, {L"--depth", L"-1"}, {L"--depth", L"8x"},
+             {L"--depth=0"}, {L"--depth="}, {L"--depth", L"99999999999"}})
+    {
+        SCOPED_TRACE(::testing::PrintToString(bad));
+        const Result r = RunVerify(s.Args(bad));
+        EXPECT_EQ(r.exitCode, 2u);
+        EXPECT_TRUE(r.out.empty());
+        EXPECT_NE(r.Err().find(Text(IDS_CLI_BAD_DEPTH)), std::wstring::npos);
+    }
+    // At the end of the line it would take the first folder for its value.
+    EXPECT_EQ(RunVerify({s.a, s.b, L"--depth"}).exitCode, 2u);
+    for (const std::vector<std::wstring>& good : std::vector<std::vector<std::wstring>>{{L"--depth", L"64"}, {L"--depth=1"}})
+    {
+        SCOPED_TRACE(::testing::PrintToString(good));
+        const Result r = RunVerify(s.Args(good));
+        EXPECT_EQ(r.exitCode, 0u);
+        EXPECT_EQ(r.out, "verdict\tname\tsize1\tsize2\tmode\tdetail\nsame\tx\t10\t10\tfast\t\n");
+    }
+}
