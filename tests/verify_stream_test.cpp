@@ -309,6 +309,8 @@ TEST(VerifyDepth, EachFolderGetsTheDepthOfItsDevice)
         // A share is a share whatever its server's disks: nothing to ask.
         {L"\\\\server\\share\\backup\\", DRIVE_FIXED, 1, 8},
         {L"\\\\?\\UNC\\server\\share\\backup\\", DRIVE_FIXED, 1, 8},
+        // A local folder in its literal form is no share: its disk is asked.
+        {L"\\\\?\\" + dir.Path(), DRIVE_FIXED, 1, 1},
         {dir.Path(), DRIVE_REMOTE, 0, 8},
         {dir.Path(), DRIVE_FIXED, 1, 1},
         {dir.Path(), DRIVE_FIXED, 0, 4},
@@ -325,7 +327,7 @@ TEST(VerifyDepth, EachFolderGetsTheDepthOfItsDevice)
         // The volume is asked by its root, as the system calls take it.
         for (const std::wstring& asked : g_asked)
             EXPECT_EQ(asked, root);
-        EXPECT_EQ(g_asked.empty(), c.folder[0] == L'\\');
+        EXPECT_EQ(g_asked.empty(), c.nDepth == 8 && c.nDriveType != DRIVE_REMOTE);
     }
     // Wine answers no storage query: a local folder gets the depth of a device that does not say.
     EXPECT_EQ(ReadDepth::ForFolder(dir.Path()), ReadDepth::kLocal);

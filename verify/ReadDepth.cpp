@@ -41,7 +41,12 @@ UINT32 ReadDepth::ForFolder(const std::wstring& strFolder, const CVolumeQueries*
     system.pfnDriveType = DriveType;
     system.pfnSeekPenalty = SeekPenalty;
     const CVolumeQueries& ask = pQueries ? *pQueries : system;
-    if (strFolder.compare(0, 2, L"\\\\") == 0)
+    // "\\server\share", and its literal forms; "\\?\Volume{...}\" is a local volume by its name.
+    auto isShare = [](const std::wstring& path) {
+        const bool bLiteral = path.compare(0, 4, L"\\\\?\\") == 0 || path.compare(0, 4, L"\\\\.\\") == 0;
+        return path.compare(0, 2, L"\\\\") == 0 && (!bLiteral || path.compare(4, 4, L"UNC\\") == 0);
+    };
+    if (isShare(strFolder))
         return kNetwork;
     const std::wstring exact = ToExactPath(strFolder.c_str());
     std::wstring root(exact.size() + 2, L'\0');
@@ -49,9 +54,9 @@ UINT32 ReadDepth::ForFolder(const std::wstring& strFolder, const CVolumeQueries*
         return kLocal;
     root.resize(wcslen(root.c_str()));
     // The plain form: the volume calls take "C:\", and a mapped drive answers for its share.
-    if (root.compare(0, 4, L"\\\\?\\") == 0 && root.compare(0, 8, L"\\\\?\\UNC\\") != 0)
+    if (root.compare(0, 4, L"\\\\?\\") == 0 && root.size() >= 7 && root[5] == L':')
         root = root.substr(4);
-    if (root.compare(0, 2, L"\\\\") == 0 || ask.pfnDriveType(root.c_str()) == DRIVE_REMOTE)
+    if (isShare(root) || ask.pfnDriveType(root.c_str()) == DRIVE_REMOTE)
         return kNetwork;
     return ask.pfnSeekPenalty(root.c_str()) == 1 ? kSpinning : kLocal;
 }
