@@ -192,8 +192,8 @@ std::wstring Render(const std::string& format, const std::vector<Row>& rows)
         {
             wchar_t hex[8];
             swprintf(hex, 8, L"\\u%04x", static_cast<unsigned>(ch));
-            e += ch == L'\t' ? L"\\t" : ch == L'\n' ? L"\\n" : ch == L'\\' ? L"\\\\" : bJson && ch == L'"' ? L"\\\""
-                 : ch < 0x20 ? std::wstring(hex) : std::wstring(1, ch);
+            e += ch == L'\t' ? L"\\t" : ch == L'\n' ? L"\\n" : ch == L'\r' ? L"\\r" : ch == L'\\' ? L"\\\\"
+                 : bJson && ch == L'"' ? L"\\\"" : ch < 0x20 ? std::wstring(hex) : std::wstring(1, ch);
         }
         return e;
     };

@@ -1,7 +1,7 @@
 #!/bin/sh
-# Checks the manifest manifest_tests wrote for the tree of odd names with coreutils' own sha256sum: every line OK,
-# no line malformed, and the same lines as sha256sum writes for the files Windows can open (not those with control
-# characters in their names).
+# Checks the manifest tavik-verify wrote in manifest_tests for the tree of odd names with coreutils' own sha256sum:
+# every line OK, no line malformed, and the same lines as sha256sum writes for the files Windows can open (not those
+# with control characters in their names).
 set -e
 dir=$1
 cd "$dir/tree"

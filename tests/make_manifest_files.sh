@@ -1,7 +1,7 @@
 #!/bin/sh
 # Makes the files the manifest tests hash, natively: sizes around one 1 MiB slot and a sparse file past 4 GiB with
-# their digests from Python's hashlib, and a tree of odd names (a newline, a carriage return, a leading dash,
-# Japanese, nesting) with what coreutils' sha256sum writes for it.
+# their digests from Python's hashlib, a tree of odd names (a newline, a carriage return, a leading dash,
+# Japanese, nesting) with what coreutils' sha256sum writes for it, and a copy of a real tree to audit.
 set -e
 dir=$1
 rm -rf "$dir"
@@ -30,6 +30,10 @@ with open(os.path.join(folder, "..", "sizes.sha256"), "w", newline="\n") as out:
                 h.update(block)
         out.write(f"{h.hexdigest()}  {name}\n")
 PY
+# A real tree of a few hundred files in nested folders, links followed: the message catalogues of three languages.
+mkdir -p "$dir/real"
+cp -RL /usr/share/locale/de /usr/share/locale/ja /usr/share/locale/sv "$dir/real/"
+chmod -R u+w "$dir/real"
 t=$dir/tree
 mkdir -p "$t/sub/深い" "$t/sub/a b" "$t/k\\l"
 printf 1 > "$t/space name.txt"

@@ -1,13 +1,16 @@
-// SHA-256 over CNG and the manifest: digests against FIPS 180 and Python's hashlib on real files, sha256sum's line
-// format both ways, the writer's all-or-nothing rename, and a manifest of odd names that coreutils checks natively.
+// SHA-256 and the manifest: the pieces against FIPS 180 and sha256sum's line format, and tavik-verify.exe's
+// --manifest and --check against Python's hashlib and coreutils on real files, with their early ends.
+#include "CliHarness.h"
+#include "ConsoleOut.h"
 #include "FileAccess.h"
-#include "FolderListing.h"
 #include "Manifest.h"
 #include "Sha256.h"
-#include "TestSupport.h"
+#include "resource.h"
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <atomic>
 #include <map>
+#include <memory>
 
 namespace
 {
@@ -38,21 +41,6 @@ std::string Digest(CSha256& sha, const std::string& message, const std::vector<s
     BYTE digest[32] = {};
     EXPECT_TRUE(sha.Finish(digest)) << std::hex << sha.Error();
     return Hex(digest);
-}
-
-// Read as the verifier reads: one slot at a time.
-bool HashFile(CSha256& sha, const std::wstring& path, BYTE digest[32])
-{
-    HANDLE h = FileAccess::OpenDiskFile(path.c_str(), FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN);
-    if (h == INVALID_HANDLE_VALUE)
-        return false;
-    std::vector<BYTE> slot(kSlot);
-    DWORD n = 0;
-    bool bOk = true;
-    while (bOk && ::ReadFile(h, slot.data(), static_cast<DWORD>(kSlot), &n, nullptr) && n > 0)
-        bOk = sha.Update(slot.data(), n);
-    ::CloseHandle(h);
-    return bOk && sha.Finish(digest);
 }
 
 // The whole file as one mapped view, hashed in one call: past 4 GiB the call must be split.
@@ -202,28 +190,21 @@ TEST(Sha256, WhereTheSystemRefusesReusableObjectsEachFileGetsANewOne)
     EXPECT_EQ(g_nCreated, 1 + 2 * static_cast<int>(std::size(kFips)));
 }
 
-TEST(Sha256, RealFilesOfEverySizeMatchHashlib)
+// CNG takes at most 4 GiB a call, so one call over a whole file past 4 GiB, as a mapped view hands it over, is
+// split. (The program hashes slot by slot: its digests are the runs' below.)
+TEST(Sha256, OneCallPast4GiBMatchesHashlib)
 {
     const std::wstring dir = NativeFiles();
     std::vector<CManifestEntry> entries;
     std::vector<size_t> badLines;
     ASSERT_TRUE(ReadManifest(dir + L"sizes.sha256", entries, badLines));
-    EXPECT_TRUE(badLines.empty());
-    std::vector<std::wstring> names;
+    const CManifestEntry* pEntry = FindManifestEntry(entries, L"sparse-4g");
+    ASSERT_NE(pEntry, nullptr);
     CSha256 sha;
     ASSERT_TRUE(sha.Open());
-    for (const CManifestEntry& entry : entries)
-    {
-        names.push_back(entry.name);
-        BYTE digest[32] = {};
-        const std::wstring path = dir + L"sizes\\" + entry.name;
-        if (entry.name == L"sparse-4g")
-            ASSERT_TRUE(HashMapped(sha, path, digest));
-        else
-            ASSERT_TRUE(HashFile(sha, path, digest));
-        EXPECT_EQ(Hex(digest), Hex(entry.digest)) << "line " << entry.nLine;
-    }
-    EXPECT_EQ(names, (std::vector<std::wstring>{L"empty", L"one", L"slot", L"slot-and-one", L"sparse-4g"}));
+    BYTE digest[32] = {};
+    ASSERT_TRUE(HashMapped(sha, dir + L"sizes\\sparse-4g", digest));
+    EXPECT_EQ(Hex(digest), Hex(pEntry->digest));
 }
 
 const char kDigestHex[] = "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f";
@@ -368,169 +349,325 @@ TEST(ReadManifest, MalformedLinesAreNamedByNumberAndTheOthersRead)
     EXPECT_EQ(read, expected);
 }
 
-// Only a file that cannot be read fails the whole: one missing, and one whose second block fails to read.
-TEST(ReadManifest, AFileThatCannotBeReadWhollyFails)
+// tavik-verify.exe itself, run as a child process.
+
+const UINT64 kSparseSize = 0x100000000ull + kSlot + 1;
+const UINT64 k4GiB = 0x100000000ull;
+const struct
 {
-    TempDir dir;
-    std::vector<CManifestEntry> entries;
-    std::vector<size_t> badLines;
-    ::SetLastError(0);
-    EXPECT_FALSE(ReadManifest(dir / L"missing.sha256", entries, badLines));
-    EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    const wchar_t* pszName;
+    UINT64 nSize;
+} kSizes[] = {{L"empty", 0}, {L"one", 1}, {L"slot", kSlot}, {L"slot-and-one", kSlot + 1}, {L"sparse-4g", kSparseSize}};
 
-    if (!FaultRules::Available())
-        GTEST_SKIP() << "fault injector not preloaded";
-    std::string text;
-    for (int i = 0; text.size() < 2 * kSlot; ++i)
-        text += ManifestLine(Digest32(static_cast<BYTE>(i)).b, L"file " + std::to_wstring(i));
-    WriteString(dir / L"m.sha256", text);
-    ASSERT_TRUE(ReadManifest(dir / L"m.sha256", entries, badLines));
-    FaultRules rules;
-    rules.Eio(dir / L"m.sha256", kSlot);
-    ::SetLastError(0);
-    EXPECT_FALSE(ReadManifest(dir / L"m.sha256", entries, badLines));
-    EXPECT_NE(::GetLastError(), 0u);
-}
-
-TEST(ManifestWriter, CommitPutsTheWholeFileInPlaceAbandonLeavesTheTargetAndNoTemporary)
+// Folder 2 for the files of folder 1, by one letter per file of kSizes: the same ('S'), differing in the last
+// byte or just past 4 GiB ('D'), a byte longer ('Z'), or missing ('O').
+void MakeFolder2(const std::wstring& from, const std::wstring& to, const char* pszRoles)
 {
-    TempDir dir;
-    const std::wstring target = dir / L"sums.sha256";
-    WriteString(target, "old\n");
-    // More than the writer buffers, so some lines reach the temporary file before the end.
-    std::string lines;
-    for (int i = 0; i < 2000; ++i)
-        lines += ManifestLine(Digest32(static_cast<BYTE>(i)).b, L"folder\\file " + std::to_wstring(i));
-    auto addAll = [&](CManifestWriter& writer) {
-        for (size_t nPos = 0; nPos < lines.size();)
-        {
-            const size_t nEnd = lines.find('\n', nPos) + 1;
-            if (!writer.Add(lines.substr(nPos, nEnd - nPos)))
-                return false;
-            nPos = nEnd;
-        }
-        return true;
-    };
+    MakeDir(to);
+    for (size_t i = 0; i < std::size(kSizes); ++i)
     {
-        CManifestWriter writer;
-        ASSERT_TRUE(writer.Open(target));
-        ASSERT_TRUE(addAll(writer));
-        // Beside the target, so the rename stays on its volume.
-        const std::wstring temp = writer.TempPath();
-        EXPECT_EQ(temp.substr(temp.find_last_of(L'\\') + 1).substr(0, 17), L"sums.sha256.tavik");
-        EXPECT_EQ(Literal(dir.Path()), temp.substr(0, temp.find_last_of(L'\\') + 1));
-        EXPECT_GT(ReadText(temp).size(), 0u);
-        EXPECT_TRUE(writer.Abandon());
-        EXPECT_EQ(writer.Error(), 0u);
-    }
-    EXPECT_EQ(ReadText(target), "old\n");
-    EXPECT_EQ(FolderNames(dir.Path()), std::vector<std::wstring>{L"sums.sha256"});
-    {
-        // An early end of the run: the writer goes away uncommitted.
-        CManifestWriter writer;
-        ASSERT_TRUE(writer.Open(target));
-        ASSERT_TRUE(addAll(writer));
-    }
-    EXPECT_EQ(ReadText(target), "old\n");
-    EXPECT_EQ(FolderNames(dir.Path()), std::vector<std::wstring>{L"sums.sha256"});
-    for (const wchar_t* pszTarget : {L"sums.sha256", L"new.sha256"})
-    {
-        CManifestWriter writer;
-        ASSERT_TRUE(writer.Open(dir / pszTarget));
-        ASSERT_TRUE(addAll(writer));
-        EXPECT_TRUE(writer.Commit()) << writer.Error();
-        EXPECT_EQ(writer.Error(), 0u);
-        const std::string written = ReadText(dir / pszTarget);
-        EXPECT_TRUE(written == lines) << written.size() << " bytes of " << lines.size();
-    }
-    EXPECT_EQ(FolderNames(dir.Path()), (std::vector<std::wstring>{L"new.sha256", L"sums.sha256"}));
-
-    // A target the rename cannot replace (a folder): Commit fails, says why, and leaves only what was there.
-    MakeDir(dir / L"folder.sha256");
-    {
-        CManifestWriter writer;
-        ASSERT_TRUE(writer.Open(dir / L"folder.sha256"));
-        ASSERT_TRUE(addAll(writer));
-        EXPECT_FALSE(writer.Commit());
-        EXPECT_NE(writer.Error(), 0u);
-        EXPECT_FALSE(writer.Add(lines));
-    }
-    EXPECT_EQ(FolderNames(dir.Path()), (std::vector<std::wstring>{L"folder.sha256", L"new.sha256", L"sums.sha256"}));
-    // A folder that does not exist fails at Open, before a byte would be read, and every later call too.
-    CManifestWriter writer;
-    EXPECT_FALSE(writer.Open(dir / L"missing\\sums.sha256"));
-    EXPECT_EQ(writer.Error(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
-    EXPECT_FALSE(writer.Add(lines));
-    EXPECT_FALSE(writer.Commit());
-    EXPECT_EQ(writer.Error(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
-}
-
-// The tree of odd names the native step made: listed as tavik-verify lists it, hashed slot by slot and written as
-// a manifest, which the ctest step manifest_sha256sum then checks with coreutils. Names with a newline or a
-// carriage return are listed but cannot be opened (Win32 refuses control characters in names, and so does Wine),
-// so they get no line, as a run gives them none. coreutils' own manifests of the same tree, in text and binary
-// mode, read back as the same names and digests, escaped lines included.
-TEST(Manifest, ATreeOfOddNamesAsCoreutilsWritesAndReadsIt)
-{
-    const std::wstring dir = NativeFiles();
-    CListingOptions options;
-    options.bRecursive = true;
-    std::vector<CListedPair> listed;
-    CString strFailed;
-    UINT64 nHiddenSystem = 0;
-    ASSERT_EQ(CFolderListing::ListFiles(CString((dir + L"tree\\").c_str()), options, listed, 0, strFailed, nHiddenSystem),
-              CFolderListing::kListed);
-    CSha256 sha;
-    ASSERT_TRUE(sha.Open());
-    CManifestWriter writer;
-    ASSERT_TRUE(writer.Open(dir + L"tavik.sha256"));
-    std::map<std::wstring, std::string> hashed;
-    std::vector<std::wstring> unopened;
-    int nBadNames = 0;
-    for (const CListedPair& entry : listed)
-    {
-        nBadNames += entry.kind[0] == EListed::kBadName;
-        if (entry.kind[0] != EListed::kFile)
+        const std::wstring name = kSizes[i].pszName;
+        const char role = pszRoles[i];
+        if (role == 'O')
             continue;
-        const std::wstring name(entry.strName);
-        BYTE digest[32];
-        if (!HashFile(sha, std::wstring(entry.strPath[0]), digest))
+        if (kSizes[i].nSize == kSparseSize)
         {
-            EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_INVALID_NAME));
-            unopened.push_back(name);
+            // The native step's bytes, made the same way: a hole with four bytes in it.
+            MakeSparse(to + name, kSparseSize + (role == 'Z'));
+            for (const UINT64 at : {UINT64{0}, k4GiB - 1, k4GiB, kSparseSize - 1})
+                if (role != 'D' || at != k4GiB)
+                    PokeByte(to + name, at, 0x5a);
             continue;
         }
-        const std::string line = ManifestLine(digest, name);
-        ASSERT_FALSE(line.empty());
-        ASSERT_TRUE(writer.Add(line));
-        hashed[name] = Hex(digest);
+        std::string bytes = ReadText(from + name);
+        if (role == 'D')
+            bytes.back() = static_cast<char>(~bytes.back());
+        if (role == 'Z')
+            bytes += 'x';
+        WriteString(to + name, bytes);
     }
-    ASSERT_TRUE(writer.Commit()) << writer.Error();
-    EXPECT_EQ(hashed.size(), 9u);
-    EXPECT_EQ(hashed.count(L" leading and trailing ") + hashed.count(L"sub\\深い\\nested.txt") + hashed.count(L"emoji \xD83D\xDE00.txt"),
-              3u);
-    EXPECT_EQ(unopened, (std::vector<std::wstring>{L"cr\rname.txt", L"new\nline.txt"}));
-    EXPECT_EQ(nBadNames, 2);  // "back\slash.txt" and the folder "k\l": no path carries them
+}
 
-    // What the native step wrote into those two.
-    std::map<std::wstring, std::string> all = hashed;
-    all[L"new\nline.txt"] = Digest(sha, "55555");
-    all[L"cr\rname.txt"] = Digest(sha, "666666");
+// The manifest a run writes is hashlib's, line for line, for every size around a slot and past 4 GiB: whether a
+// file is compared, differs (and is read on to its end), has another size or is only in folder 1; at depth 1 and
+// at the device's own, fast and buffered. The four runs go at once: each hashes 4 GiB with Wine's own SHA-256.
+TEST(VerifyManifest, EverySizeAndEveryVerdictAsHashlibHasIt)
+{
+    const std::wstring sizes = NativeFiles() + L"sizes\\";
+    const std::string expected = ReadText(NativeFiles() + L"sizes.sha256");
+    ASSERT_EQ(std::count(expected.begin(), expected.end(), '\n'), 5);
     const struct
     {
-        const wchar_t* pszManifest;
-        const std::map<std::wstring, std::string>& expected;
-    } kManifests[] = {{L"coreutils.sha256", all}, {L"coreutils-binary.sha256", all}, {L"tavik.sha256", hashed}};
-    for (const auto& manifest : kManifests)
+        std::vector<std::wstring> options;
+        const char* pszRoles;
+        const wchar_t* pszReadForManifest;  // the summary's bytes read for the manifest alone
+    } kRuns[] = {
+        {{L"--depth", L"1"}, "SDZOS", L"2.10 MB"},
+        {{L"--depth", L"1", L"--buffered"}, "ZOSDZ", L"4.30 GB"},
+        {{}, "OSDZO", L"4.30 GB"},
+        {{L"--buffered"}, "SZOSD", L"1.05 MB"},
+    };
+    std::vector<std::unique_ptr<TempDir>> dirs;
+    std::vector<std::unique_ptr<Child>> runs;
+    for (const auto& run : kRuns)
     {
-        std::vector<CManifestEntry> entries;
-        std::vector<size_t> badLines;
-        ASSERT_TRUE(ReadManifest(dir + manifest.pszManifest, entries, badLines));
-        EXPECT_TRUE(badLines.empty()) << badLines.size();
-        std::map<std::wstring, std::string> read;
-        for (const CManifestEntry& entry : entries)
-            read[entry.name] = Hex(entry.digest);
-        EXPECT_TRUE(read == manifest.expected) << entries.size() << " entries";
+        dirs.push_back(std::make_unique<TempDir>());
+        MakeFolder2(sizes, *dirs.back() / L"2\\", run.pszRoles);
+        std::vector<std::wstring> args = run.options;
+        args.insert(args.end(), {L"--manifest", *dirs.back() / L"sums.sha256", sizes, *dirs.back() / L"2"});
+        runs.push_back(std::make_unique<Child>(args));
+    }
+    for (size_t k = 0; k < std::size(kRuns); ++k)
+    {
+        const auto& run = kRuns[k];
+        SCOPED_TRACE(run.pszRoles);
+        const Result r = runs[k]->Finish(400000);
+        const bool bBuffered = std::find(run.options.begin(), run.options.end(), L"--buffered") != run.options.end();
+        const std::wstring mode = bBuffered ? L"normal" : L"fast";
+        std::vector<Row> rows;
+        for (size_t i = 0; i < std::size(kSizes); ++i)
+        {
+            const std::wstring name = kSizes[i].pszName;
+            const UINT64 n = kSizes[i].nSize;
+            switch (run.pszRoles[i])
+            {
+            case 'S':
+                rows.push_back({L"same", name, N(n), N(n), mode, L""});
+                break;
+            case 'D':
+                rows.push_back({L"differs", name, N(n), N(n), mode, N(n == kSparseSize ? k4GiB : n - 1)});
+                break;
+            case 'Z':
+                rows.push_back({L"size", name, N(n), N(n + 1), L"", L""});
+                break;
+            default:
+                rows.push_back({L"only1", name, N(n), L"", L"", L""});
+                break;
+            }
+        }
+        ExpectRows(r, "tsv", rows);
+        EXPECT_EQ(r.exitCode, 1u);
+        EXPECT_EQ(ReadText(*dirs[k] / L"sums.sha256"), expected);
+        EXPECT_NE(r.Err().find(LoadText(IDS_CLI_MANIFEST_LINES, L"5", run.pszReadForManifest)), std::wstring::npos) << r.err;
+    }
+}
+
+// The tree of odd names the native step made. The manifest a run writes of it is checked by coreutils afterwards
+// (the ctest step manifest_sha256sum: every line OK, and the very lines sha256sum writes for the files Win32 can
+// open). Names with a newline or a carriage return are listed but cannot be opened (Win32 refuses control
+// characters in names, and so does Wine): they get no line, and an error each. coreutils' own manifests of the
+// tree, escaped lines and binary mode included, audit it as the same files.
+TEST(VerifyManifest, ATreeOfOddNamesAsCoreutilsChecksAndWritesIt)
+{
+    const std::wstring dir = NativeFiles();
+    // An empty folder 2: every file is read for the manifest alone.
+    TempDir empty;
+    const Result written = RunVerify({L"-r", L"--manifest", dir + L"tavik.sha256", dir + L"tree", empty.Path()});
+    EXPECT_EQ(written.exitCode, 2u);
+    for (const wchar_t* pszName : {L"cr\\u000dname.txt", L"new\\u000aline.txt"})
+        EXPECT_NE(written.Err().find(LoadText(IDS_CLI_MANIFEST_NO_LINE, pszName)), std::wstring::npos) << written.err;
+    EXPECT_NE(written.Err().find(LoadText(IDS_CLI_MANIFEST_LINES, L"9", L"15 B")), std::wstring::npos) << written.err;
+
+    const std::vector<Row> audit = {
+        {L"same", L" leading and trailing ", L"", L"2", L"fast", L""},
+        {L"same", L"#hash.txt", L"", L"1", L"fast", L""},
+        {L"same", L"-dash.txt", L"", L"3", L"fast", L""},
+        {L"cannot-open", L"back\\slash.txt", L"", L"2", L"", L"name"},
+        {L"cannot-open", L"cr\rname.txt", L"", L"6", L"", L""},
+        {L"same", L"emoji \xD83D\xDE00.txt", L"", L"1", L"fast", L""},
+        {L"same", L"empty", L"", L"0", L"fast", L""},
+        {L"cannot-open", L"k\\l\\", L"", L"", L"", L"name"},
+        {L"cannot-open", L"new\nline.txt", L"", L"5", L"", L""},
+        {L"same", L"space name.txt", L"", L"1", L"fast", L""},
+        {L"same", L"sub\\a b\\c.txt", L"", L"2", L"fast", L""},
+        {L"same", L"sub\\深い\\nested.txt", L"", L"1", L"fast", L""},
+        {L"same", L"日本語のファイル.txt", L"", L"4", L"fast", L""},
+    };
+    for (const wchar_t* pszManifest : {L"coreutils.sha256", L"coreutils-binary.sha256"})
+    {
+        SCOPED_TRACE(::testing::PrintToString(std::wstring(pszManifest)));
+        const Result r = RunVerify({L"-r", L"--check", dir + pszManifest, dir + L"tree"});
+        ExpectRows(r, "tsv", audit);
+        EXPECT_EQ(r.exitCode, 2u);
+    }
+}
+
+// FILE is written under a temporary name beside it and put in its place only by a run that ends normally:
+// Ctrl+C, a folder that cannot be listed and a rename that fails leave FILE as it was and no temporary file; a
+// FILE in a missing folder fails before anything is read. A file that cannot be opened, compared or only in
+// folder 1, gets no line and an error naming it.
+TEST(VerifyManifest, OnlyARunThatEndsNormallyReplacesTheFile)
+{
+    ASSERT_TRUE(FaultRules::Available());
+    Sides s;
+    const int nFiles = 400;
+    for (int i = 0; i < nFiles; ++i)
+        s.Both(L"f" + std::to_wstring(1000 + i), Pattern(4000 + i, i));
+    TempDir m;
+    const std::wstring file = m / L"sums.sha256";
+    WriteString(file, "old\n");
+    MakeDir(m / L"folder.sha256");
+    const std::vector<std::wstring> kLeft = {L"folder.sha256", L"sums.sha256"};
+    {
+        // A read of folder 2's copy that does not return: the run waits there, folder 1's readers ahead of it.
+        FaultRules rules;
+        rules.Stall(s.b + L"f1300", 120);
+        Child child(s.Args({L"--progress", L"--manifest", file}), std::wstring(), CREATE_NEW_PROCESS_GROUP);
+        ASSERT_TRUE(child.Err().WaitFor([](const std::string& err) { return err.find("f1300") != std::string::npos; }, 60000));
+        const std::wstring temp = L"sums.sha256.tavik-" + std::to_wstring(child.Info().dwProcessId) + L".tmp";
+        EXPECT_EQ(FolderNames(m.Path()), (std::vector<std::wstring>{L"folder.sha256", L"sums.sha256", temp}));
+        SendCtrlBreak(child.Info());
+        const Result broken = child.Finish(20000);
+        EXPECT_EQ(broken.exitCode, 3u);
+        EXPECT_EQ(ReadText(file), "old\n");
+        EXPECT_EQ(FolderNames(m.Path()), kLeft);
+
+        // Known at once: a run that read anything would reach the stalled file and not end in time.
+        const std::wstring missing = m / L"missing\\sums.sha256";
+        const Result r = Child({L"--manifest", missing, s.a, s.b}).Finish(20000);
+        EXPECT_EQ(r.exitCode, 2u);
+        EXPECT_TRUE(r.out.empty()) << r.out.size();
+        EXPECT_NE(r.Err().find(LoadText(IDS_CLI_MANIFEST_CANNOT_WRITE, missing)), std::wstring::npos) << r.err;
+    }
+    const struct
+    {
+        const char* pszCase;
+        std::wstring file, folder2;
+        bool bNamed;  // the error names FILE
+    } kEarlyEnds[] = {
+        {"folder 2 cannot be listed", file, s.dir / L"missing", false},
+        {"FILE a folder, which no rename replaces", m / L"folder.sha256", s.b, true},
+    };
+    for (const auto& end : kEarlyEnds)
+    {
+        SCOPED_TRACE(end.pszCase);
+        const Result r = RunVerify({L"--manifest", end.file, s.a, end.folder2});
+        EXPECT_EQ(r.exitCode, 2u);
+        if (end.bNamed)
+        {
+            EXPECT_NE(r.Err().find(LoadText(IDS_CLI_MANIFEST_CANNOT_WRITE, end.file)), std::wstring::npos) << r.err;
+        }
+        EXPECT_EQ(ReadText(file), "old\n");
+        EXPECT_EQ(FolderNames(m.Path()), kLeft);
+    }
+
+    s.Both(L"locked", Pattern(10, 1));
+    WriteBytes(s.a + L"locked-only1", Pattern(20, 2));
+    for (const wchar_t* pszHeld : {L"locked", L"locked-only1"})
+    {
+        SCOPED_TRACE(::testing::PrintToString(std::wstring(pszHeld)));
+        ExclusiveHold hold(s.a + pszHeld);
+        const Result r = RunVerify(s.Args({L"--manifest", file}));
+        EXPECT_EQ(r.exitCode, 2u);
+        EXPECT_NE(r.Err().find(LoadText(IDS_CLI_MANIFEST_NO_LINE, pszHeld)), std::wstring::npos) << r.err;
+        EXPECT_EQ(FolderNames(m.Path()), kLeft);
+    }
+    // The last FILE holds folder 1 whole but for the file that could not be read.
+    std::vector<Row> rows;
+    for (int i = 0; i < nFiles; ++i)
+        rows.push_back({L"same", L"f" + std::to_wstring(1000 + i), L"", N(4000 + i), L"fast", L""});
+    rows.push_back({L"same", L"locked", L"", L"10", L"fast", L""});
+    rows.push_back({L"only2", L"locked-only1", L"", L"20", L"", L""});
+    const Result audit = RunVerify({L"--check", file, s.a});
+    ExpectRows(audit, "tsv", rows);
+    EXPECT_EQ(audit.exitCode, 1u);
+}
+
+// Copies a tree, and gives the size of each of its files by the file's name in the tree.
+void CopyTree(const std::wstring& from, const std::wstring& to, std::map<std::wstring, UINT64>& files,
+              const std::wstring& prefix = std::wstring())
+{
+    MakeDir(to + prefix);
+    for (const std::wstring& name : FolderNames(from + prefix))
+    {
+        const std::wstring rel = prefix + name;
+        WIN32_FILE_ATTRIBUTE_DATA fa;
+        ASSERT_TRUE(::GetFileAttributesExW(Literal(from + rel).c_str(), GetFileExInfoStandard, &fa));
+        if (fa.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            CopyTree(from, to, files, rel + L"\\");
+        else
+        {
+            ASSERT_TRUE(::CopyFileW(Literal(from + rel).c_str(), Literal(to + rel).c_str(), TRUE));
+            files[rel] = static_cast<UINT64>(fa.nFileSizeHigh) << 32 | fa.nFileSizeLow;
+        }
+    }
+}
+
+// A backup of a real tree, verified with a manifest and then changed in four places: an audit finds a flipped
+// byte, a truncated file, a deleted and an added one, and nothing else. A malformed line is named by its number
+// and the others are audited all the same; a manifest that cannot be read is trouble before anything is read.
+TEST(VerifyCheck, ARealTreeChangedInFourPlacesShowsThoseFour)
+{
+    TempDir dir;
+    const std::wstring real = NativeFiles() + L"real\\", copy = dir / L"copy\\", manifest = dir / L"sums.sha256";
+    std::map<std::wstring, UINT64> files;
+    CopyTree(real, copy, files);
+    ASSERT_GE(files.size(), 200u);
+    std::map<std::wstring, Row> rows;
+    for (const auto& [name, size] : files)
+        rows[name] = {L"same", name, N(size), N(size), L"fast", L""};
+    auto list = [&rows] {
+        std::vector<Row> v;
+        for (const auto& entry : rows)
+            v.push_back(entry.second);
+        return v;
+    };
+    const Result verified = RunVerify({L"-r", L"--manifest", manifest, real, copy});
+    ExpectRows(verified, "tsv", list());
+    EXPECT_EQ(verified.exitCode, 0u);
+
+    std::vector<std::wstring> names;
+    for (const auto& entry : files)
+        names.push_back(entry.first);
+    for (auto& entry : rows)
+        entry.second = {L"same", entry.first, L"", N(files[entry.first]), L"fast", L""};
+    const std::wstring flipped = names[10], truncated = names[20], deleted = names[30];
+    const std::wstring added = names[0].substr(0, names[0].find_last_of(L'\\') + 1) + L"added.mo";
+    std::string bytes = ReadText(copy + flipped);
+    ASSERT_FALSE(bytes.empty());
+    bytes[bytes.size() / 2] = static_cast<char>(~bytes[bytes.size() / 2]);
+    WriteString(copy + flipped, bytes);
+    rows[flipped].verdict = L"differs";
+    bytes = ReadText(copy + truncated);
+    WriteString(copy + truncated, bytes.substr(0, bytes.size() / 2));
+    rows[truncated] = {L"differs", truncated, L"", N(bytes.size() / 2), L"fast", L""};
+    ASSERT_TRUE(::DeleteFileW(Literal(copy + deleted).c_str()));
+    rows[deleted] = {L"only1", deleted, L"", L"", L"", L""};
+    WriteString(copy + added, "added\n");
+    rows[added] = {L"only2", added, L"", L"6", L"", L""};
+    const Result audited = RunVerify({L"-r", L"--check", manifest, copy});
+    ExpectRows(audited, "tsv", list());
+    EXPECT_EQ(audited.exitCode, 1u);
+
+    // The line in the middle broken: its file is one the manifest does not hold.
+    std::string text = ReadText(manifest);
+    size_t nAt = 0;
+    const size_t nLine = names.size() / 2;
+    for (size_t i = 0; i < nLine; ++i)
+        nAt = text.find('\n', nAt) + 1;
+    text.replace(nAt, text.find('\n', nAt) - nAt, "not a line of a manifest");
+    WriteString(dir / L"broken.sha256", text);
+    const std::wstring lost = names[nLine];
+    rows[lost] = {L"only2", lost, L"", N(files[lost]), L"", L""};
+    const Result broken = RunVerify({L"-r", L"--check", dir / L"broken.sha256", copy});
+    ExpectRows(broken, "tsv", list());
+    EXPECT_EQ(broken.exitCode, 2u);
+    EXPECT_NE(broken.Err().find(LoadText(IDS_CLI_MANIFEST_BAD_LINE, std::to_wstring(nLine + 1))), std::wstring::npos) << broken.err;
+
+    // Missing, or failing to read at its second slot.
+    ASSERT_TRUE(FaultRules::Available());
+    std::string big;
+    for (int i = 0; big.size() < 2 * kSlot; ++i)
+        big += ManifestLine(Digest32(static_cast<BYTE>(i)).b, L"file " + std::to_wstring(i));
+    WriteString(dir / L"big.sha256", big);
+    FaultRules rules;
+    rules.Eio(dir / L"big.sha256", kSlot);
+    for (const std::wstring& unreadable : {dir / L"missing.sha256", dir / L"big.sha256"})
+    {
+        const Result r = RunVerify({L"-r", L"--check", unreadable, copy});
+        EXPECT_EQ(r.exitCode, 2u);
+        EXPECT_TRUE(r.out.empty()) << r.out.size();
+        EXPECT_NE(r.Err().find(LoadText(IDS_CLI_MANIFEST_CANNOT_READ, unreadable)), std::wstring::npos) << r.err;
     }
 }
 }
