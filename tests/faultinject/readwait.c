@@ -12,7 +12,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
-#include <time.h>
 #include <unistd.h>
 
 static ssize_t (*real_read)(int, void *, size_t);
@@ -51,10 +50,8 @@ static void before_read(int fd)
         return;
     if (g_count)
         __atomic_add_fetch(g_count, 1, __ATOMIC_RELAXED);
-    if (g_wait_ms > 0) {
-        struct timespec t = {g_wait_ms / 1000, (g_wait_ms % 1000) * 1000000L};
-        nanosleep(&t, NULL);
-    }
+    if (g_wait_ms > 0)
+        usleep((useconds_t)(g_wait_ms * 1000));
 }
 
 ssize_t read(int fd, void *buf, size_t n)
