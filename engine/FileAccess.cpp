@@ -21,6 +21,19 @@ struct FileIdInfo
 // NtQueryInformationFile and the class of the file index, for which Win32 has no call of its own.
 typedef LONG(NTAPI* PFN_NT_QUERY_INFORMATION_FILE)(HANDLE, void*, void*, ULONG, int);
 const int kFileInternalInformation = 6;
+
+// A file system without IDs answers 0, one without unique IDs all ones (MS-FSCC, FileInternalInformation and
+// FILE_ID_128): every file would share them, so they identify nothing.
+bool IsId(const BYTE* p, size_t n)
+{
+    bool bZero = true, bOnes = true;
+    for (size_t i = 0; i < n; ++i)
+    {
+        bZero = bZero && p[i] == 0;
+        bOnes = bOnes && p[i] == 0xFF;
+    }
+    return !bZero && !bOnes;
+}
 }
 
 HANDLE OpenFile(LPCWSTR pszPath, DWORD dwShareMode, DWORD dwFlags)
@@ -87,7 +100,8 @@ bool GetFileIndex(HANDLE h, UINT64& nIndex)
         ULONG_PTR nInformation;
     } ioStatus{};
     LARGE_INTEGER index{};
-    if (!pfn || pfn(h, &ioStatus, &index, sizeof index, kFileInternalInformation) < 0)
+    if (!pfn || pfn(h, &ioStatus, &index, sizeof index, kFileInternalInformation) < 0 ||
+        !IsId(reinterpret_cast<const BYTE*>(&index), sizeof index))
         return false;
     nIndex = static_cast<UINT64>(index.QuadPart);
     return true;
@@ -105,7 +119,7 @@ bool GetFileIdentity(HANDLE h, CFileIdentity& identity)
     {
         identity.nVolume = info.VolumeSerialNumber;
         std::memcpy(identity.id, info.FileId, sizeof identity.id);
-        return true;
+        return IsId(identity.id, sizeof identity.id);
     }
     BY_HANDLE_FILE_INFORMATION bhfi;
     if (!::GetFileInformationByHandle(h, &bhfi))
@@ -114,7 +128,7 @@ bool GetFileIdentity(HANDLE h, CFileIdentity& identity)
     const UINT64 index = (static_cast<UINT64>(bhfi.nFileIndexHigh) << 32) | bhfi.nFileIndexLow;
     std::memset(identity.id, 0, sizeof identity.id);
     std::memcpy(identity.id, &index, sizeof index);
-    return true;
+    return IsId(identity.id, sizeof index);
 }
 
 UINT32 FirstMismatch(const BYTE* p1, const BYTE* p2, UINT32 n)

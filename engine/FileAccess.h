@@ -23,7 +23,8 @@ UINT32 LeastCommonMultiple(UINT32 a, UINT32 b);
 UINT32 FitBlockSize(UINT32 nSector1, UINT32 nSector2);
 
 // The file system's 64-bit index of an open file or folder. One file always has one index; two files on
-// different volumes, or on ReFS even on one, can share it, so equal indexes call for GetFileIdentity.
+// different volumes, or on ReFS even on one, can share it, so equal indexes call for GetFileIdentity. False where
+// the query fails or the volume has no IDs (an index of 0 or all ones): then nothing can be told by identity.
 bool GetFileIndex(HANDLE h, UINT64& nIndex);
 
 // The whole identity of an open file or folder: its volume's serial number and its file ID, 128 bits where the
@@ -35,6 +36,7 @@ struct CFileIdentity
     BYTE id[16] = {};
     bool operator==(const CFileIdentity& other) const;
 };
+// False where the query fails or the ID is none (0 or all ones).
 bool GetFileIdentity(HANDLE h, CFileIdentity& identity);
 
 // Offset of the first byte that differs in two runs of n bytes; n when they are equal.

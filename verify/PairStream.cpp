@@ -51,6 +51,7 @@ struct JobSide
     UINT32 nSlots = 0;        // slots published
     HANDLE hFile = nullptr;   // open until the job is decided and its reader is done with it
     UINT64 nIndex = 0;
+    bool bIndexed = false;    // nIndex is a real ID
     UINT64 nBytesRead = 0;
 };
 
@@ -415,7 +416,10 @@ void CPairStream::State::ReaderMain(Reader& r)
         // nothing. Every such device has no length (as have a FIFO and a device node under Wine), so only a handle
         // without bytes is asked, which spares every other file the request Wine makes of the question.
         const bool bOpened = h != INVALID_HANDLE_VALUE && ::GetFileSizeEx(h, &size) &&
-                             (size.QuadPart != 0 || FileAccess::IsDiskFile(h)) && FileAccess::GetFileIndex(h, nIndex);
+                             (size.QuadPart != 0 || FileAccess::IsDiskFile(h));
+        // The index only tells that two paths name one file: a volume without IDs, or a redirector that refuses
+        // the query, leaves the file readable and unlabelled.
+        const bool bIndexed = bOpened && FileAccess::GetFileIndex(h, nIndex);
         if (!bOpened && h != INVALID_HANDLE_VALUE)
             ::CloseHandle(h);
 
@@ -428,6 +432,7 @@ void CPairStream::State::ReaderMain(Reader& r)
         me.bOpened = bOpened;
         me.bFast = bFast;
         me.nIndex = nIndex;
+        me.bIndexed = bIndexed;
         me.hFile = bOpened ? h : nullptr;
         me.nReader = r.nIndex;
         me.bDone = !bOpened;
@@ -437,7 +442,7 @@ void CPairStream::State::ReaderMain(Reader& r)
         // Files with different indexes are different files; where the indexes agree, the whole identities tell.
         // Either way the bytes decide: an identity from a network server can collide. Neither handle is closed
         // before the job is decided, which only this reader does.
-        const bool bAskIdentity = bDecide && !bSingle && bOpened && other.bOpened && other.nIndex == nIndex;
+        const bool bAskIdentity = bDecide && !bSingle && bIndexed && other.bIndexed && other.nIndex == nIndex;
         const HANDLE hOther = other.hFile;
         ::ReleaseSRWLockExclusive(&lock);
         if (bDecide)
