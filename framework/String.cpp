@@ -2,6 +2,15 @@
 #include "String.h"
 #include "WinApp.h"
 
+// Here rather than beside the application object: a console program that only loads texts must not take in
+// WinApp.cpp and with it comctl32, whose loading makes Wine start a desktop process. That process inherits the
+// standard handles and outlives the program by a second, so a caller reading its output through pipes waited a
+// second for their end after every run.
+HINSTANCE AfxGetResourceHandle()
+{
+    return ::GetModuleHandleW(nullptr);
+}
+
 bool CString::LoadString(UINT nID)
 {
     // A zero buffer length makes LoadStringW hand back a pointer into the resource itself,

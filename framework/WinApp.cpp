@@ -59,11 +59,6 @@ CWinApp* AfxGetApp()
     return g_pApp;
 }
 
-HINSTANCE AfxGetResourceHandle()
-{
-    return ::GetModuleHandleW(nullptr);
-}
-
 CString AfxGetAppName()
 {
     if (g_pApp && !g_pApp->m_strAppName.IsEmpty())
