@@ -191,21 +191,65 @@ int CVerifyRun::Run()
         Error(LoadText(IDS_CLI_MANIFEST_CANNOT_WRITE, m_options.strManifest));
         return ExitCode::kTrouble;
     }
-    std::vector<CListedPair> pairs;
-    const CFolderListing::Result listed = ListBothSides(pairs);
-    if (listed == CFolderListing::kStopped)
-    {
-        // A large share takes minutes to list: Ctrl+C ends that at once, with nothing compared.
-        m_halt = kBroken;
-        WriteSummary(static_cast<double>(NowMs() - m_nRunStartMs) / 1000.0);
-        return ExitCode::kInterrupted;
-    }
-    if (listed == CFolderListing::kFailed)
+    if (!StartWalk())
         return ExitCode::kTrouble;
-    std::vector<CStreamJob> jobs;
-    const std::vector<size_t> jobOf = MakeJobs(pairs, jobs);
-    StartStream(jobs);
-    WriteRows(pairs, jobOf);
+    // The folders given are listed before any row: either one that cannot be listed is an error with no rows.
+    CTreeWalk::Result result = CTreeWalk::kWait;
+    while ((result = TakeRows(kBreakPollMs)) == CTreeWalk::kWait && m_ahead.empty())
+    {
+        if (m_break.TestBreakSignal())
+        {
+            // A large share takes long to list: Ctrl+C ends that at once, with nothing compared.
+            m_walk.Stop(kStopWaitMs);
+            m_progress.Clear();
+            m_halt = kBroken;
+            WriteSummary(static_cast<double>(NowMs() - m_nRunStartMs) / 1000.0);
+            return ExitCode::kInterrupted;
+        }
+        ShowListing();
+    }
+    if (result == CTreeWalk::kFailed)
+    {
+        m_walk.Stop(kStopWaitMs);
+        m_progress.Clear();
+        // Never an empty success: a backup that cannot be read is the failure a nightly check exists for.
+        for (int s = 0; s < 2; ++s)
+            if (!m_walk.FailedFolder(s).IsEmpty())
+                Error(LoadText(IDS_CLI_CANNOT_LIST, static_cast<LPCWSTR>(m_walk.FailedFolder(s))));
+        return ExitCode::kTrouble;
+    }
+    m_rows.WriteHeader();
+    for (;;)
+    {
+        if (m_ahead.empty())
+        {
+            if (m_bWalkEnded)
+                break;
+            // Waiting for a folder to be listed, which on a dead share may never come: Ctrl+C ends the walk there,
+            // and names not listed yet get no row.
+            if (m_halt != kBroken && m_break.TestBreakSignal())
+                m_halt = kBroken;
+            if (m_halt == kBroken)
+                break;
+            ShowListing();
+            TakeRows(kBreakPollMs);
+            continue;
+        }
+        const CAhead& front = m_ahead.front();
+        WriteRow(front.pair, front.nJob);
+        if (front.nJob != static_cast<size_t>(-1) && m_bStreamStarted)
+            m_stream.Release(front.nJob + 1);
+        m_ahead.pop_front();
+        if (m_halt != kBroken)
+            TakeRows(0);
+    }
+    m_walk.Stop(kStopWaitMs);
+    m_nSkips[kSkipHiddenSystem] = m_walk.HiddenSystem();
+#ifdef TAVIK_VERIFY_SEAM
+    // Tests only: what the run held at most, which must not grow with the tree.
+    m_err.Write(L"held: " + std::to_wstring(m_walk.MostRowsHeld()) + L" listed, " + std::to_wstring(m_nMostAhead) +
+                L" ahead\n");
+#endif
     m_progress.Clear();
     if (m_bWriteManifest)
     {
@@ -221,117 +265,121 @@ int CVerifyRun::Run()
     return ExitStatus();
 }
 
-// The files the stream reads, in row order, and each pair's job (npos for none): a plain file on each side is
-// compared; a file only of folder 1, or beside a name that is no file, is read for the manifest alone; in an
-// audit the folder's file is read for its digest.
-std::vector<size_t> CVerifyRun::MakeJobs(const std::vector<CListedPair>& pairs, std::vector<CStreamJob>& jobs)
+// How many listed rows are taken ahead of the one written: enough to keep every reader of both sides busy behind a
+// stalled pair, few enough that what they hold stays small whatever the tree.
+const size_t kRowsAhead = 4096;
+
+bool CVerifyRun::StartWalk()
 {
-    std::vector<size_t> jobOf(pairs.size(), static_cast<size_t>(-1));
-    for (size_t i = 0; i < pairs.size(); ++i)
+    CWalkOptions walk;
+    for (int s = m_bCheck ? 1 : 0; s < 2; ++s)
+        walk.strFolder[s] = CString(FullFolderPath(m_options.strFolder[s]).c_str());
+    for (int s = 0; s < 2; ++s)
+        m_strFolder[s] = walk.strFolder[s];
+    // An audit covers the manifest's whole tree: a manifest names the files of subfolders too.
+    walk.listing.bRecursive = m_options.bRecursive || m_bCheck;
+    walk.listing.bAll = m_options.bAll;
+    walk.listing.bRecall = m_options.bRecall;
+    walk.listing.pfnAttributes = m_options.pfnAttributes;
+    if (m_bCheck)
+        walk.pManifest = &m_entries;
+    // Each side's depth from its own device: a backup on a share beside a source on a local disk. In an audit the
+    // stream's first side is the audited folder. A device that wants many reads at once wants many listings too.
+    for (int s = 0; s < 2; ++s)
+        m_nDepth[s] = m_options.nDepth ? m_options.nDepth
+                                       : ReadDepth::ForFolder(static_cast<LPCWSTR>(m_strFolder[m_bCheck ? 1 : s]),
+                                                              m_options.pVolumeQueries);
+    const UINT32 nDeepest = m_nDepth[0] > m_nDepth[1] ? m_nDepth[0] : m_nDepth[1];
+    walk.nListers = nDeepest < 2 ? 2 : nDeepest > 16 ? 16 : nDeepest;
+    if (!m_walk.Start(walk))
     {
-        const CListedPair& pair = pairs[i];
-        if (m_bCheck)
-        {
-            if (pair.kind[0] != EListed::kFile || pair.kind[1] != EListed::kFile)
-                continue;
-            jobs.push_back(CStreamJob{{pair.strPath[1], nullptr}});
-            m_nBytesTotal += pair.nSize[1];
-        }
-        else if (IsCompared(pair))
-        {
-            jobs.push_back(CStreamJob{{pair.strPath[0], pair.strPath[1]}});
-            if (pair.nSize[0] == pair.nSize[1])
-                m_nBytesTotal += pair.nSize[0];
-        }
-        else if (m_bWriteManifest && pair.kind[0] == EListed::kFile)
-            jobs.push_back(CStreamJob{{pair.strPath[0], nullptr}});
-        else
-            continue;
-        jobOf[i] = jobs.size() - 1;
+        Error(LoadText(IDS_THREAD_FAILED));
+        return false;
     }
-    return jobOf;
+    return true;
 }
 
-// Both sides at once: a listing mostly waits for the file system, and the two waits overlap. Only side 1's walk
-// draws the progress line; both stop at Ctrl+C.
-CFolderListing::Result CVerifyRun::ListBothSides(std::vector<CListedPair>& pairs)
+// Rows the walk has listed, taken up to kRowsAhead ahead of the one written, each with its job handed to the readers
+// at once; waits up to dwMs for a folder that is not listed yet.
+CTreeWalk::Result CVerifyRun::TakeRows(DWORD dwMs)
 {
-    std::vector<CListedPair> sides[2];
-    CListingOptions listing;
-    listing.bRecursive = m_options.bRecursive;
-    listing.bAll = m_options.bAll;
-    listing.bRecall = m_options.bRecall;
-    listing.pfnGoOn = GoOnListing;
-    listing.pContext = this;
-    listing.pfnAttributes = m_options.pfnAttributes;
-    CListingOptions quiet = listing;
-    quiet.pfnGoOn = GoOnListingQuietly;
-    CString strFailed[2];
-    UINT64 nHiddenSystem[2] = {0, 0};
-    CFolderListing::Result results[2];
-    for (int s = m_bCheck ? 1 : 0; s < 2; ++s)
-        m_strFolder[s] = CString(FullFolderPath(m_options.strFolder[s]).c_str());
+    CTreeWalk::Result result = CTreeWalk::kWait;
+    while (!m_bWalkEnded && m_ahead.size() < kRowsAhead)
+    {
+        CListedPair pair;
+        result = m_walk.Next(pair, dwMs);
+        if (result == CTreeWalk::kEnd)
+            m_bWalkEnded = true;
+        if (result != CTreeWalk::kRow)
+            break;
+        dwMs = 0;
+        const size_t nJob = MakeJob(pair);
+        m_ahead.push_back(CAhead{std::move(pair), nJob});
+    }
+    if (m_ahead.size() > m_nMostAhead)
+        m_nMostAhead = m_ahead.size();
+    return result;
+}
+
+// The job that reads a row's files, or npos: a plain file on each side is compared; a file only of folder 1, or
+// beside a name that is no file, is read for the manifest alone; in an audit the folder's file is read for its
+// digest. Nothing is read once the run stops.
+size_t CVerifyRun::MakeJob(const CListedPair& pair)
+{
+    if (m_halt != kRunning)
+        return static_cast<size_t>(-1);
+    CStreamJob job;
     if (m_bCheck)
     {
-        // Side 1 is the manifest; folders have no lines in it, so a folder of the audited side has no row.
-        results[0] = CFolderListing::kListed;
-        sides[0] = ManifestListing(m_entries);
-        results[1] = CFolderListing::ListFiles(m_strFolder[1], listing, sides[1], 2, strFailed[1], nHiddenSystem[1]);
-        sides[1].erase(std::remove_if(sides[1].begin(), sides[1].end(),
-                                      [](const CListedPair& entry) { return entry.kind[1] == EListed::kFolder; }),
-                       sides[1].end());
+        if (pair.kind[0] != EListed::kFile || pair.kind[1] != EListed::kFile)
+            return static_cast<size_t>(-1);
+        job.path[0] = static_cast<LPCWSTR>(pair.strPath[1]);
+        m_nBytesTotal += pair.nSize[1];
     }
+    else if (IsCompared(pair))
+    {
+        job.path[0] = static_cast<LPCWSTR>(pair.strPath[0]);
+        job.path[1] = static_cast<LPCWSTR>(pair.strPath[1]);
+        if (pair.nSize[0] == pair.nSize[1])
+            m_nBytesTotal += pair.nSize[0];
+    }
+    else if (m_bWriteManifest && pair.kind[0] == EListed::kFile)
+        job.path[0] = static_cast<LPCWSTR>(pair.strPath[0]);
     else
-    {
-        std::thread side2([&] { results[1] = CFolderListing::ListFiles(m_strFolder[1], quiet, sides[1], 2, strFailed[1], nHiddenSystem[1]); });
-        results[0] = CFolderListing::ListFiles(m_strFolder[0], listing, sides[0], 1, strFailed[0], nHiddenSystem[0]);
-        side2.join();
-    }
-    m_progress.Clear();
-    m_nSkips[kSkipHiddenSystem] = nHiddenSystem[0] + nHiddenSystem[1];
-    bool bListed = true;
-    for (int s = 0; s < 2; ++s)
-    {
-        if (results[s] == CFolderListing::kStopped)
-            return CFolderListing::kStopped;
-        if (results[s] == CFolderListing::kFailed)
-        {
-            // Never an empty success: a backup that cannot be read is the failure a nightly check exists for.
-            Error(LoadText(IDS_CLI_CANNOT_LIST, static_cast<LPCWSTR>(strFailed[s])));
-            bListed = false;
-        }
-    }
-    if (!bListed)
-        return CFolderListing::kFailed;
-    pairs = CFolderListing::Merge(std::move(sides[0]), std::move(sides[1]));
-    return CFolderListing::kListed;
+        return static_cast<size_t>(-1);
+    if (!m_bStreamTried)
+        StartStream();
+    // Without buffers or threads the job is not read; its row says so (AwaitVerdict).
+    return m_bStreamStarted ? m_stream.Add(std::move(job)) : 0;
 }
 
-void CVerifyRun::StartStream(const std::vector<CStreamJob>& jobs)
+void CVerifyRun::StartStream()
 {
-    if (jobs.empty())
-        return;
+    m_bStreamTried = true;
     CStreamOptions stream;
     stream.bFastMode = !m_options.bBuffered;
     stream.bHash = m_bWriteManifest || m_bCheck;
-    // Each side's depth from its own device: a backup on a share beside a source on a local disk.
-    // In an audit the stream's first side is the audited folder.
     for (int s = 0; s < 2; ++s)
-        stream.nDepth[s] = m_options.nDepth ? m_options.nDepth
-                                            : ReadDepth::ForFolder(static_cast<LPCWSTR>(m_strFolder[m_bCheck ? 1 : s]),
-                                                                   m_options.pVolumeQueries);
-    m_bStreamStarted = m_stream.Start(jobs, stream);
+        stream.nDepth[s] = m_nDepth[s];
+    m_bStreamStarted = m_stream.Start(stream);
     if (!m_bStreamStarted)
         Error(LoadText(::GetLastError() == ERROR_NOT_ENOUGH_MEMORY ? IDS_NO_MEMORY : IDS_THREAD_FAILED));
 }
 
-void CVerifyRun::WriteRows(const std::vector<CListedPair>& pairs, const std::vector<size_t>& jobOf)
+void CVerifyRun::WriteRow(const CListedPair& listed, size_t nJob)
 {
-    m_rows.WriteHeader();
-    for (size_t i = 0; i < pairs.size(); ++i)
+    CListedPair check;
+    if (m_bCheck && listed.strName.GetAt(listed.strName.GetLength() - 1) == L'\\')
     {
-        const CListedPair& pair = pairs[i];
-        const size_t nJob = jobOf[i];
+        // A manifest has no lines for folders: a folder of the audited side has no row, its files speak for it; one
+        // that could not be listed, a link or a loop is a row of its own, as beside an empty side.
+        if (listed.kind[1] == EListed::kFolder || listed.kind[1] == EListed::kNone)
+            return;
+        check = listed;
+        check.kind[0] = EListed::kNone;
+    }
+    const CListedPair& pair = check.strName.IsEmpty() ? listed : check;
+    {
         CVerifyRow row;
         row.name = static_cast<LPCWSTR>(pair.strName);
         const bool bFolder = pair.strName.GetAt(pair.strName.GetLength() - 1) == L'\\';
@@ -340,12 +388,28 @@ void CVerifyRun::WriteRows(const std::vector<CListedPair>& pairs, const std::vec
             row.bHasSize[s] = pair.HasSide(s) && !bFolder && !(m_bCheck && s == 0);  // a manifest holds no sizes
             row.nSize[s] = pair.nSize[s];
         }
-        // The handler only raised the flag; here, between two rows, is where the run reacts.
-        if (m_halt == kRunning && m_break.TestBreakSignal())
-            m_halt = kBroken;
-        Verdict verdict;
+        Verdict verdict = kNotCompared;
         const bool bJob = nJob != static_cast<size_t>(-1);
-        if (m_bCheck && bJob)
+        // The handler only raised the flag; here, between two rows, is where the run reacts. The pair in hand is
+        // interrupted where a reader had begun it, whatever else was in flight; every later one is not-compared.
+        if (m_halt == kRunning && m_break.TestBreakSignal())
+        {
+            m_halt = kBroken;
+            if (bJob && m_bStreamStarted && (m_bCheck || IsCompared(pair)))
+            {
+                m_stream.Stop(kStopWaitMs);
+                m_bStreamStarted = false;
+                CStreamVerdict v;
+                m_stream.PeekVerdict(nJob, v);
+                verdict = v.bStarted ? kInterrupted : kNotCompared;
+                if (v.bRead)
+                    row.pszMode = v.bFast ? L"fast" : L"normal";
+                m_bInterruptedHere = true;
+            }
+        }
+        if (m_bInterruptedHere)
+            m_bInterruptedHere = false;
+        else if (m_bCheck && bJob)
         {
             if (m_halt != kRunning)
                 verdict = kNotCompared;
@@ -357,7 +421,7 @@ void CVerifyRun::WriteRows(const std::vector<CListedPair>& pairs, const std::vec
             if (!IsPlain(pair.kind[0]) || !IsPlain(pair.kind[1]))
             {
                 if (!ListedRow(pair, row, verdict))
-                    continue;
+                    return;
             }
             else
                 verdict = m_halt != kRunning ? kNotCompared : pair.HasSide(1) ? kOnly2 : kOnly1;
@@ -397,23 +461,13 @@ int CVerifyRun::ExitStatus() const
     return ExitCode::kSame;
 }
 
-bool CVerifyRun::GoOnListingQuietly(void* pContext, UINT64)
+void CVerifyRun::ShowListing()
 {
-    return !static_cast<CVerifyRun*>(pContext)->m_break.TestBreakSignal();
-}
-
-bool CVerifyRun::GoOnListing(void* pContext, UINT64 nEntries)
-{
-    auto* self = static_cast<CVerifyRun*>(pContext);
-    if (self->m_break.TestBreakSignal())
-        return false;
-    if (nEntries % 256 == 0 && self->m_progress.Enabled())
-    {
-        const ULONGLONG now = NowMs();
-        if (self->m_progress.Due(now))
-            self->m_progress.Draw(LoadText(IDS_CLI_LISTING, std::to_wstring(nEntries)), now);
-    }
-    return true;
+    if (!m_progress.Enabled())
+        return;
+    const ULONGLONG now = NowMs();
+    if (m_progress.Due(now))
+        m_progress.Draw(LoadText(IDS_CLI_LISTING, std::to_wstring(m_walk.EntriesListed())), now);
 }
 
 // The row of a name whose verdict the listing alone decides: nothing of it is compared, so it stands also after a
@@ -422,7 +476,11 @@ bool CVerifyRun::ListedRow(const CListedPair& pair, CVerifyRow& row, Verdict& ve
 {
     auto either = [&pair](EListed kind) { return pair.kind[0] == kind || pair.kind[1] == kind; };
     if (either(EListed::kCannotList))
+    {
         verdict = kCannotList;
+        if (pair.bTooDeep)
+            row.pszDetailWord = L"depth";
+    }
     else if (either(EListed::kBadName))
     {
         verdict = kCannotOpen;
@@ -460,7 +518,7 @@ bool CVerifyRun::AwaitVerdict(const CListedPair& pair, size_t nJob, CVerifyRow& 
     m_nPairStartMs = NowMs();
     while (!m_stream.WaitVerdict(nJob, kBreakPollMs, v))
     {
-        if (m_break.TestBreakSignal())
+        if (m_halt == kBroken || m_break.TestBreakSignal())
         {
             // A read that would not cancel (a stalled share) keeps its thread, not the user: the rows, the
             // summary and the status are written all the same.
@@ -503,7 +561,7 @@ void CVerifyRun::AuditPair(const CListedPair& pair, size_t nJob, CVerifyRow& row
     CStreamVerdict v;
     if (!AwaitVerdict(pair, nJob, row, v))
     {
-        verdict = kInterrupted;
+        verdict = v.bStarted ? kInterrupted : kNotCompared;
         return;
     }
     if (v.bOpened[0])
@@ -528,7 +586,7 @@ void CVerifyRun::ComparePair(const CListedPair& pair, size_t nJob, CVerifyRow& r
     CStreamVerdict v;
     if (!AwaitVerdict(pair, nJob, row, v))
     {
-        verdict = kInterrupted;
+        verdict = v.bStarted ? kInterrupted : kNotCompared;
         return;
     }
     NoteDigest(pair, v);

@@ -7,6 +7,8 @@
 #include "ProgressLine.h"
 #include "ReadDepth.h"
 #include "RowWriter.h"
+#include "TreeWalk.h"
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -45,16 +47,23 @@ private:
     enum Skip { kSkipLink, kSkipLoop, kSkipOffline, kSkipHiddenSystem, kSkips };
     enum Halt { kRunning, kStoppedOnDiff, kBroken };
 
-    CFolderListing::Result ListBothSides(std::vector<CListedPair>& pairs);
-    std::vector<size_t> MakeJobs(const std::vector<CListedPair>& pairs, std::vector<CStreamJob>& jobs);
-    void StartStream(const std::vector<CStreamJob>& jobs);
-    void WriteRows(const std::vector<CListedPair>& pairs, const std::vector<size_t>& jobOf);
+    // A row taken from the walk, with the job that reads its files (npos for none).
+    struct CAhead
+    {
+        CListedPair pair;
+        size_t nJob;
+    };
+
+    bool StartWalk();
+    CTreeWalk::Result TakeRows(DWORD dwMs);
+    size_t MakeJob(const CListedPair& pair);
+    void StartStream();
+    void WriteRow(const CListedPair& pair, size_t nJob);
     bool AwaitVerdict(const CListedPair& pair, size_t nJob, CVerifyRow& row, CStreamVerdict& v);
     void AuditPair(const CListedPair& pair, size_t nJob, CVerifyRow& row, Verdict& verdict);
     void NoteDigest(const CListedPair& pair, const CStreamVerdict& v);
     int ExitStatus() const;
-    static bool GoOnListing(void* pContext, UINT64 nEntries);
-    static bool GoOnListingQuietly(void* pContext, UINT64 nEntries);
+    void ShowListing();
     bool ListedRow(const CListedPair& pair, CVerifyRow& row, Verdict& verdict);
     void ComparePair(const CListedPair& pair, size_t nJob, CVerifyRow& row, Verdict& verdict);
     void ShowProgress();
@@ -77,6 +86,13 @@ private:
     bool m_bTrouble = false;        // a manifest line missing or unreadable
     CPairStream m_stream;
     bool m_bStreamStarted = false;
+    bool m_bStreamTried = false;
+    UINT32 m_nDepth[2] = {1, 1};
+    CTreeWalk m_walk;
+    std::deque<CAhead> m_ahead;  // rows listed, not yet written
+    bool m_bWalkEnded = false;
+    bool m_bInterruptedHere = false;
+    size_t m_nMostAhead = 0;
 
     // The pair being waited for.
     std::wstring m_strCurrentName;

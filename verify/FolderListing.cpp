@@ -131,8 +131,7 @@ struct CListedFields
 const DWORD kListingBuffer = 64 * 1024;
 
 void ListEntry(const CString& strFolder, const CString& strRelative, const CListedFields& fields,
-               const CListingOptions& options, size_t nSelf, std::vector<CListedPair>& files,
-               std::vector<CPendingFolder>& pending, int s, UINT64& nHiddenSystem)
+               const CListingOptions& options, std::vector<CListedPair>& files, int s, UINT64& nHiddenSystem)
 {
     const DWORD dwAttributes = options.pfnAttributes ? options.pfnAttributes(fields.pszName, fields.dwAttributes)
                                                      : fields.dwAttributes;
@@ -154,7 +153,7 @@ void ListEntry(const CString& strFolder, const CString& strRelative, const CList
         else if ((dwAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && IsLinkToFolder(strFolder + strFolderName, fields.dwReparseTag))
             files.push_back(Entry(strFolderName, EListed::kLink, s));
         else
-            pending.push_back(CPendingFolder{strFolderName, nSelf});
+            files.push_back(Entry(strFolderName, EListed::kFolder, s));
         return;
     }
     CListedPair file = Entry(strName, EListed::kFile, s);
@@ -167,6 +166,75 @@ void ListEntry(const CString& strFolder, const CString& strRelative, const CList
         file.strPath[s] = strFolder + strName;
     files.push_back(file);
 }
+}
+
+CFolderListing::Result CFolderListing::ListFolder(const CString& strFolder, const CString& strRelative,
+                                                  const CListingOptions& options, int nSide, std::vector<CListedPair>& entries,
+                                                  UINT64& nIndex, bool& bIndexed, UINT64& nHiddenSystem, UINT64& nEntries)
+{
+    const int s = nSide == 2 ? 1 : 0;
+    const CString strDir = strFolder + strRelative;
+    bIndexed = false;
+    // One handle per folder, for its identity and its entries: on a share every open is a round trip.
+    HANDLE hDir = OpenFolder(strDir, FILE_LIST_DIRECTORY | SYNCHRONIZE);
+    if (hDir == INVALID_HANDLE_VALUE)
+        return kFailed;
+    bIndexed = FileAccess::GetFileIndex(hDir, nIndex);
+    // Names, sizes, attributes and reparse tags come in batches, many entries to a request.
+    std::vector<ULONGLONG> buffer(kListingBuffer / sizeof(ULONGLONG));
+    bool bFirst = true;
+    DWORD dwError = ERROR_SUCCESS;
+    while (dwError == ERROR_SUCCESS)
+    {
+        if (options.pfnGoOn && !options.pfnGoOn(options.pContext, nEntries))
+        {
+            ::CloseHandle(hDir);
+            return kStopped;
+        }
+        if (!::GetFileInformationByHandleEx(hDir, FileIdBothDirectoryInfo, buffer.data(), kListingBuffer))
+        {
+            dwError = ::GetLastError();
+            // An empty folder without dot entries (a drive root) says so at the first request.
+            if (bFirst && dwError == ERROR_FILE_NOT_FOUND)
+                dwError = ERROR_NO_MORE_FILES;
+            break;
+        }
+        bFirst = false;
+        const BYTE* pEntry = reinterpret_cast<const BYTE*>(buffer.data());
+        for (;;)
+        {
+            const auto* pInfo = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(pEntry);
+            if (options.pfnGoOn && !options.pfnGoOn(options.pContext, ++nEntries))
+            {
+                ::CloseHandle(hDir);
+                return kStopped;
+            }
+            const std::wstring name(pInfo->FileName, pInfo->FileNameLength / sizeof(WCHAR));
+            if (!IsDots(name.c_str()))
+            {
+                CListedFields fields{name.c_str(), pInfo->FileAttributes, static_cast<UINT64>(pInfo->EndOfFile.QuadPart),
+                                     pInfo->EaSize};
+                ListEntry(strFolder, strRelative, fields, options, entries, s, nHiddenSystem);
+            }
+            if (pInfo->NextEntryOffset == 0)
+                break;
+            pEntry += pInfo->NextEntryOffset;
+        }
+    }
+    ::CloseHandle(hDir);
+    // A listing that ends on anything but "no more files" stopped half-way: the folder was not listed whole, and
+    // what it did list is dropped with it.
+    if (dwError != ERROR_NO_MORE_FILES)
+    {
+        entries.clear();
+        return kFailed;
+    }
+    return kListed;
+}
+
+bool CFolderListing::IsLoop(const CString& strPath, UINT64 nIndex, const CString& strAncestor, UINT64 nAncestorIndex)
+{
+    return nIndex == nAncestorIndex && SameFolder(strAncestor, strPath);
 }
 
 CFolderListing::Result CFolderListing::ListFiles(const CString& strFolder, const CListingOptions& options,
@@ -183,89 +251,86 @@ CFolderListing::Result CFolderListing::ListFiles(const CString& strFolder, const
         const CPendingFolder folder = pending.back();
         pending.pop_back();
         const bool bGiven = folder.strRelative.IsEmpty();
-        const CString strDir = strFolder + folder.strRelative;
-        if (options.pfnGoOn && !options.pfnGoOn(options.pContext, nEntries))
-            return kStopped;
-
-        // One handle per folder, for its identity and its entries: on a share every open is a round trip.
-        HANDLE hDir = OpenFolder(strDir, FILE_LIST_DIRECTORY | SYNCHRONIZE);
-        bool bListed = hDir != INVALID_HANDLE_VALUE;
-        // Only the way down counts: the same folder reached on two separate branches is no loop, and is walked twice.
+        std::vector<CListedPair> entries;
         CFolderId id;
         id.nParent = folder.nParent;
-        id.strPath = strDir;
-        if (bListed && (id.bKnown = FileAccess::GetFileIndex(hDir, id.nIndex)))
+        id.strPath = strFolder + folder.strRelative;
+        const Result result = ListFolder(strFolder, folder.strRelative, options, nSide, entries, id.nIndex, id.bKnown,
+                                         nHiddenSystem, nEntries);
+        if (result == kStopped)
+            return kStopped;
+        // Only the way down counts: the same folder reached on two separate branches is no loop, and is walked twice.
+        bool bLoop = false;
+        for (size_t i = folder.nParent; id.bKnown && i != npos && !bLoop; i = entered[i].nParent)
+            bLoop = entered[i].bKnown && IsLoop(id.strPath, id.nIndex, entered[i].strPath, entered[i].nIndex);
+        if (bLoop)
         {
-            bool bLoop = false;
-            for (size_t i = folder.nParent; i != npos && !bLoop; i = entered[i].nParent)
-                bLoop = entered[i].bKnown && entered[i].nIndex == id.nIndex && SameFolder(entered[i].strPath, strDir);
-            if (bLoop)
-            {
-                ::CloseHandle(hDir);
-                files.push_back(Entry(folder.strRelative, EListed::kLoop, s));
-                continue;
-            }
+            files.push_back(Entry(folder.strRelative, EListed::kLoop, s));
+            continue;
         }
-        const size_t nFilesBefore = files.size(), nPendingBefore = pending.size();
-        if (bListed)
+        if (bGiven && result != kListed)
         {
-            const size_t nSelf = entered.size();
-            entered.push_back(id);
-            // Names, sizes, attributes and reparse tags come in batches, many entries to a request.
-            std::vector<ULONGLONG> buffer(kListingBuffer / sizeof(ULONGLONG));
-            bool bFirst = true;
-            DWORD dwError = ERROR_SUCCESS;
-            while (dwError == ERROR_SUCCESS)
-            {
-                if (!::GetFileInformationByHandleEx(hDir, FileIdBothDirectoryInfo, buffer.data(), kListingBuffer))
-                {
-                    dwError = ::GetLastError();
-                    // An empty folder without dot entries (a drive root) says so at the first request.
-                    if (bFirst && dwError == ERROR_FILE_NOT_FOUND)
-                        dwError = ERROR_NO_MORE_FILES;
-                    break;
-                }
-                bFirst = false;
-                const BYTE* pEntry = reinterpret_cast<const BYTE*>(buffer.data());
-                for (;;)
-                {
-                    const auto* pInfo = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(pEntry);
-                    if (options.pfnGoOn && !options.pfnGoOn(options.pContext, ++nEntries))
-                    {
-                        ::CloseHandle(hDir);
-                        return kStopped;
-                    }
-                    const std::wstring name(pInfo->FileName, pInfo->FileNameLength / sizeof(WCHAR));
-                    if (!IsDots(name.c_str()))
-                    {
-                        CListedFields fields{name.c_str(), pInfo->FileAttributes, static_cast<UINT64>(pInfo->EndOfFile.QuadPart),
-                                             pInfo->EaSize};
-                        ListEntry(strFolder, folder.strRelative, fields, options, nSelf, files, pending, s, nHiddenSystem);
-                    }
-                    if (pInfo->NextEntryOffset == 0)
-                        break;
-                    pEntry += pInfo->NextEntryOffset;
-                }
-            }
-            ::CloseHandle(hDir);
-            // A listing that ends on anything but "no more files" stopped half-way: the folder was not listed
-            // whole, and what it did list is dropped with it.
-            bListed = dwError == ERROR_NO_MORE_FILES;
-            if (!bListed)
-            {
-                files.resize(nFilesBefore);
-                pending.resize(nPendingBefore);
-            }
-        }
-        if (bGiven && !bListed)
-        {
-            strFailed = strDir;
+            strFailed = id.strPath;
             return kFailed;
         }
+        const size_t nSelf = entered.size();
+        entered.push_back(id);
+        for (CListedPair& entry : entries)
+            if (entry.kind[s] == EListed::kFolder)
+                pending.push_back(CPendingFolder{entry.strName, nSelf});
+            else
+                files.push_back(std::move(entry));
         if (!bGiven)
-            files.push_back(Entry(folder.strRelative, bListed ? EListed::kFolder : EListed::kCannotList, s));
+            files.push_back(Entry(folder.strRelative, result == kListed ? EListed::kFolder : EListed::kCannotList, s));
     }
     return kListed;
+}
+
+// In a folder the names are in order with a folder's name taken without its backslash (so "a\" comes before
+// "a-b", as its name "a" does), a file before a folder of the same name.
+int CFolderListing::FolderOrder(const CListedPair& a, const CListedPair& b)
+{
+    const int nA = a.strName.GetLength(), nB = b.strName.GetLength();
+    const bool bFolderA = nA > 0 && a.strName.GetAt(nA - 1) == L'\\';
+    const bool bFolderB = nB > 0 && b.strName.GetAt(nB - 1) == L'\\';
+    const int nLenA = nA - (bFolderA ? 1 : 0), nLenB = nB - (bFolderB ? 1 : 0);
+    const LPCWSTR pA = a.strName, pB = b.strName;
+    for (int i = 0; i < nLenA && i < nLenB; ++i)
+        if (pA[i] != pB[i])
+            return pA[i] < pB[i] ? -1 : 1;
+    if (nLenA != nLenB)
+        return nLenA < nLenB ? -1 : 1;
+    if (bFolderA != bFolderB)
+        return bFolderA ? 1 : -1;
+    return static_cast<int>(IsBad(a)) - static_cast<int>(IsBad(b));
+}
+
+std::vector<CListedPair> CFolderListing::MergeFolder(std::vector<CListedPair> side1, std::vector<CListedPair> side2)
+{
+    auto less = [](const CListedPair& a, const CListedPair& b) { return FolderOrder(a, b) < 0; };
+    std::sort(side1.begin(), side1.end(), less);
+    std::sort(side2.begin(), side2.end(), less);
+    std::vector<CListedPair> pairs;
+    pairs.reserve(side1.size() + side2.size());
+    size_t i = 0, j = 0;
+    while (i < side1.size() || j < side2.size())
+    {
+        const int c = i == side1.size() ? 1 : j == side2.size() ? -1 : FolderOrder(side1[i], side2[j]);
+        if (c < 0)
+            pairs.push_back(std::move(side1[i++]));
+        else if (c > 0)
+            pairs.push_back(std::move(side2[j++]));
+        else
+        {
+            CListedPair pair = std::move(side1[i++]);
+            pair.strPath[1] = side2[j].strPath[1];
+            pair.nSize[1] = side2[j].nSize[1];
+            pair.kind[1] = side2[j].kind[1];
+            ++j;
+            pairs.push_back(std::move(pair));
+        }
+    }
+    return pairs;
 }
 
 std::vector<CListedPair> CFolderListing::Merge(std::vector<CListedPair> side1, std::vector<CListedPair> side2)

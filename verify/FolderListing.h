@@ -24,6 +24,7 @@ struct CListedPair
     CString strPath[2];
     UINT64 nSize[2] = {0, 0};
     EListed kind[2] = {EListed::kNone, EListed::kNone};
+    bool bTooDeep = false;  // kCannotList: a folder without a file ID too deep to be entered
     bool HasSide(int s) const { return kind[s] != EListed::kNone; }
 };
 
@@ -52,6 +53,20 @@ public:
     // an entry of its own and the walk goes on.
     static Result ListFiles(const CString& strFolder, const CListingOptions& options, std::vector<CListedPair>& files,
                             int nSide, CString& strFailed, UINT64& nHiddenSystem);
+
+    // One folder of one side, strFolder + strRelative: its files, the entries not compared and its subfolders (as
+    // kFolder, not entered), unordered. kFailed where it cannot be listed, or its listing broke off (nothing is kept).
+    // The folder's file ID where it has one (nIndex, bIndexed). nEntries counts every entry seen, for pfnGoOn.
+    static Result ListFolder(const CString& strFolder, const CString& strRelative, const CListingOptions& options,
+                             int nSide, std::vector<CListedPair>& entries, UINT64& nIndex, bool& bIndexed,
+                             UINT64& nHiddenSystem, UINT64& nEntries);
+    // True when strPath, whose folder index is nIndex, is the folder strAncestor (volume and whole file ID).
+    static bool IsLoop(const CString& strPath, UINT64 nIndex, const CString& strAncestor, UINT64 nAncestorIndex);
+    // The order of the rows of one folder: by name, a folder by its name without the backslash, a file before a
+    // folder of the same name. Negative, 0 or positive.
+    static int FolderOrder(const CListedPair& a, const CListedPair& b);
+    // Both sides of one folder merged in FolderOrder.
+    static std::vector<CListedPair> MergeFolder(std::vector<CListedPair> side1, std::vector<CListedPair> side2);
 
     // The entries of both sides merged by name, ordered by UTF-16 code unit as CString::Compare orders them.
     // Entries under a folder that either side could not list are left out: the folder's row stands for them.

@@ -14,6 +14,7 @@
 #include "Sha256.h"
 #include <atomic>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <memory>
 #include <string>
@@ -57,6 +58,8 @@ struct JobSide
 
 struct JobState
 {
+    std::wstring path[2];
+    bool bSingle = false;    // no second file: the first is read only for its digest
     JobSide side[2];
     bool bDecided = false;   // both sides published: whether the bytes are compared is known
     bool bRead = false;      // both opened with equal sizes
@@ -88,6 +91,27 @@ struct CCloseList
 };
 
 enum Outcome { kGoOn, kEqualEnd, kMismatch, kError };
+
+// The jobs from the first one still asked about to the last one added, by job number.
+class CJobQueue
+{
+public:
+    JobState& operator[](size_t j) { return m_items[j - m_nBase]; }
+    const JobState& operator[](size_t j) const { return m_items[j - m_nBase]; }
+    size_t End() const { return m_nBase + m_items.size(); }
+    size_t Base() const { return m_nBase; }
+    void Add(JobState&& job) { m_items.push_back(std::move(job)); }
+    void DropFirst()
+    {
+        m_items.pop_front();
+        ++m_nBase;
+    }
+    std::deque<JobState>& Items() { return m_items; }
+
+private:
+    std::deque<JobState> m_items;
+    size_t m_nBase = 0;
+};
 }
 
 struct CPairStream::State
@@ -107,17 +131,17 @@ struct CPairStream::State
     };
 
     SRWLOCK lock = SRWLOCK_INIT;
-    CONDITION_VARIABLE cvVerdict = CONDITION_VARIABLE_INIT;  // the owner, who looks by itself now and then
+    CONDITION_VARIABLE cvVerdict = CONDITION_VARIABLE_INIT;  // the owner, waiting for the verdict of nWaited
+    CONDITION_VARIABLE cvJobs = CONDITION_VARIABLE_INIT;     // readers that have taken every job added
+    size_t nWaited = static_cast<size_t>(-1);
 
-    const std::vector<CStreamJob>* pJobs = nullptr;
-    std::vector<JobState> jobs;
+    CJobQueue jobs;
     CStreamOptions options;
     UINT32 nRing[2] = {kMaxRing, kMaxRing};
     std::vector<std::unique_ptr<Reader>> readers[2];  // each stays where it is: its thread holds it
     BYTE* pBuffer[2] = {nullptr, nullptr};
-    std::atomic<size_t> nNext[2] = {0, 0};  // the next job each side's readers take
+    size_t nNext[2] = {0, 0};  // the next job each side's readers take
     bool bStop = false;
-    std::atomic<bool> bStopping{false};
     bool bLeftBehind = false;  // a thread did not end when stopped: the state is its for good
 
     // Sector size per folder, and per volume root, asked once: 0 where the volume's cannot be had.
@@ -134,7 +158,7 @@ struct CPairStream::State
             for (auto& pReader : side)
                 if (pReader->hThread)
                     ::CloseHandle(pReader->hThread);
-        for (JobState& job : jobs)
+        for (JobState& job : jobs.Items())
             for (JobSide& side : job.side)
                 if (side.hFile)
                     ::CloseHandle(side.hFile);
@@ -142,7 +166,7 @@ struct CPairStream::State
 
     UINT32 SectorSize(LPCWSTR pszPath);
     void ReaderMain(Reader& r);
-    bool ReadSide(Reader& r, size_t j, HANDLE h, UINT32 nBlock, bool bFast);
+    bool ReadSide(Reader& r, size_t j, const std::wstring& path, HANDLE h, UINT32 nBlock, bool bFast);
     void Decide(size_t j, bool bSameFile, CCloseList& closes);
     void TryCompare(size_t j, CCloseList& closes);
     void Finish(size_t j, CStreamVerdict::Result result, CCloseList& closes);
@@ -273,10 +297,12 @@ void CPairStream::State::Publish(size_t j)
     JobState& job = jobs[j];
     if (!job.bOutcome || (options.bHash && !job.side[0].bDone))
         return;
-    const bool bSingle = !(*pJobs)[j].pszPath[1];
+    const bool bSingle = job.bSingle;
     job.verdict.bRead = job.bRead || (bSingle && job.side[0].bOpened);
     job.verdict.bFast = job.verdict.bRead && job.side[0].bFast && (bSingle || job.side[1].bFast);
     job.bVerdict = true;
+    if (j == nWaited)
+        ::WakeConditionVariable(&cvVerdict);
 }
 
 // Under the lock, by the second reader to publish its side of job j.
@@ -287,7 +313,7 @@ void CPairStream::State::Decide(size_t j, bool bSameFile, CCloseList& closes)
     job.bDecided = true;
     v.bSameFile = bSameFile;
     job.bRead = v.bOpened[0] && v.bOpened[1] && v.nSize[0] == v.nSize[1];
-    if (!(*pJobs)[j].pszPath[1])
+    if (job.bSingle)
     {
         // One file, read only for its digest: what the read found is told when its reader is done.
         job.bOutcome = !v.bOpened[0];
@@ -378,22 +404,29 @@ void CPairStream::State::TryCompare(size_t j, CCloseList& closes)
 void CPairStream::State::ReaderMain(Reader& r)
 {
     const int s = r.nSide;
-    const std::vector<CStreamJob>& list = *pJobs;
     for (;;)
     {
-        const size_t j = nNext[s].fetch_add(1, std::memory_order_relaxed);
-        if (j >= list.size() || bStopping.load(std::memory_order_relaxed))
+        ::AcquireSRWLockExclusive(&lock);
+        while (!bStop && nNext[s] == jobs.End())
+            ::SleepConditionVariableSRW(&cvJobs, &lock, INFINITE, 0);
+        const bool bStopped = bStop;
+        const size_t j = nNext[s]++;
+        CStreamJob item;
+        if (!bStopped)
+            for (int t = 0; t < 2; ++t)
+                item.path[t] = jobs[j].path[t];
+        ::ReleaseSRWLockExclusive(&lock);
+        if (bStopped)
             return;
-        const CStreamJob& item = list[j];
-        if (!item.pszPath[s])
+        if (item.path[s].empty())
             continue;
-        const bool bSingle = !item.pszPath[1];
+        const bool bSingle = item.path[1].empty();
         // Both sides work the block out alike from both paths, so the two sides' slots always hold the same range.
         UINT32 nBlock = 0;
         if (options.bFastMode)
         {
-            const UINT32 nSector1 = SectorSize(item.pszPath[0]);
-            nBlock = FileAccess::FitBlockSize(nSector1, bSingle ? nSector1 : SectorSize(item.pszPath[1]));
+            const UINT32 nSector1 = SectorSize(item.path[0].c_str());
+            nBlock = FileAccess::FitBlockSize(nSector1, bSingle ? nSector1 : SectorSize(item.path[1].c_str()));
         }
         // Share read: an indexer or a virus scanner that only reads does not stop the check, while nobody can
         // write, rename or delete the file under it.
@@ -402,13 +435,13 @@ void CPairStream::State::ReaderMain(Reader& r)
         HANDLE h = INVALID_HANDLE_VALUE;
         if (nBlock)
         {
-            h = FileAccess::OpenFile(item.pszPath[s], dwShare, FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN);
+            h = FileAccess::OpenFile(item.path[s].c_str(), dwShare, FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN);
             bFast = h != INVALID_HANDLE_VALUE;
         }
         else
             nBlock = FileAccess::kNormalBlock;
         if (!bFast)
-            h = FileAccess::OpenFile(item.pszPath[s], dwShare, FILE_FLAG_SEQUENTIAL_SCAN);
+            h = FileAccess::OpenFile(item.path[s].c_str(), dwShare, FILE_FLAG_SEQUENTIAL_SCAN);
         UINT64 nIndex = 0;
         LARGE_INTEGER size{};
         // The size from the handle: a directory entry of a hard link or a link can hold a stale or zero size.
@@ -455,7 +488,7 @@ void CPairStream::State::ReaderMain(Reader& r)
             ::ReleaseSRWLockExclusive(&lock);
             closes.CloseAll();
         }
-        if (bOpened && !ReadSide(r, j, h, nBlock, bFast))
+        if (bOpened && !ReadSide(r, j, item.path[s], h, nBlock, bFast))
             return;
     }
 }
@@ -463,7 +496,7 @@ void CPairStream::State::ReaderMain(Reader& r)
 // Fills this reader's slots with its side of job j until the end, an error or the word that the job's verdict is
 // known; false when the run stops. A file's size is known from its handle, so its end is never asked for: a file
 // that fits a slot is one read, which on a share is one round trip.
-bool CPairStream::State::ReadSide(Reader& r, size_t j, HANDLE h, UINT32 nBlock, bool bFast)
+bool CPairStream::State::ReadSide(Reader& r, size_t j, const std::wstring& path, HANDLE h, UINT32 nBlock, bool bFast)
 {
     const int s = r.nSide;
     ::AcquireSRWLockShared(&lock);
@@ -498,7 +531,7 @@ bool CPairStream::State::ReadSide(Reader& r, size_t j, HANDLE h, UINT32 nBlock, 
         {
             // Some volumes open unbuffered but refuse the reads (a share whose server cannot): this side of the
             // pair is read through the cache instead, and the pair's mode says so.
-            HANDLE hBuffered = FileAccess::OpenFile((*pJobs)[j].pszPath[s], FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN);
+            HANDLE hBuffered = FileAccess::OpenFile(path.c_str(), FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN);
             bFast = false;
             bOk = hBuffered != INVALID_HANDLE_VALUE && ::ReadFile(hBuffered, p, nAsk, &dwRead, nullptr);
             ::AcquireSRWLockExclusive(&lock);
@@ -535,7 +568,7 @@ bool CPairStream::State::ReadSide(Reader& r, size_t j, HANDLE h, UINT32 nBlock, 
             break;
         }
         // A slot the comparison no longer needs is only hashed: it is not published to the other side.
-        slot.bReleased = job.bAbandon || !(*pJobs)[j].pszPath[1];
+        slot.bReleased = job.bAbandon || job.bSingle;
         slot.nK = slot.bReleased ? ~0u : job.side[s].nSlots++;
         r.slots[nAt] = slot;
         job.side[s].nBytesRead = nDone;
@@ -574,7 +607,7 @@ bool CPairStream::State::ReadSide(Reader& r, size_t j, HANDLE h, UINT32 nBlock, 
         std::memcpy(jobs[j].verdict.digest, digest, sizeof digest);
         jobs[j].verdict.nBytesHashed = nDone;
     }
-    if (!(*pJobs)[j].pszPath[1])
+    if (jobs[j].bSingle)
     {
         // A file read only for its digest: read whole, or not.
         jobs[j].verdict.result = bEnded && !bHashFailed ? CStreamVerdict::kRead : CStreamVerdict::kReadError;
@@ -607,7 +640,7 @@ CPairStream::~CPairStream()
     }
 }
 
-bool CPairStream::Start(const std::vector<CStreamJob>& jobs, const CStreamOptions& options)
+bool CPairStream::Start(const CStreamOptions& options)
 {
     if (m_pState && !m_pState->bLeftBehind)
     {
@@ -616,8 +649,6 @@ bool CPairStream::Start(const std::vector<CStreamJob>& jobs, const CStreamOption
     }
     m_pState = new State;
     State& st = *m_pState;
-    st.pJobs = &jobs;
-    st.jobs.resize(jobs.size());
     st.options = options;
     for (int s = 0; s < 2; ++s)
     {
@@ -658,14 +689,48 @@ bool CPairStream::Start(const std::vector<CStreamJob>& jobs, const CStreamOption
     return true;
 }
 
+size_t CPairStream::Add(CStreamJob job)
+{
+    State& st = *m_pState;
+    JobState state;
+    state.bSingle = job.path[1].empty();
+    state.path[0] = std::move(job.path[0]);
+    state.path[1] = std::move(job.path[1]);
+    ::AcquireSRWLockExclusive(&st.lock);
+    st.jobs.Add(std::move(state));
+    const size_t j = st.jobs.End() - 1;
+    // Only a reader that has run out of jobs waits for one, and then every reader of a side may have.
+    ::WakeAllConditionVariable(&st.cvJobs);
+    ::ReleaseSRWLockExclusive(&st.lock);
+    return j;
+}
+
+void CPairStream::Release(size_t i)
+{
+    State& st = *m_pState;
+    if (st.bLeftBehind)
+        return;
+    ::AcquireSRWLockExclusive(&st.lock);
+    // A job goes once both its readers are done with it (or never took it), so no reader looks at it again.
+    auto done = [&st](size_t j, int s) {
+        const JobState& job = st.jobs[j];
+        return job.path[s].empty() || (j < st.nNext[s] && job.side[s].bPublished && job.side[s].bDone && !job.side[s].hFile) ||
+               (st.bStop && !st.bLeftBehind && j >= st.nNext[s]);
+    };
+    while (st.jobs.Base() < i && st.jobs.Base() < st.jobs.End() && done(st.jobs.Base(), 0) && done(st.jobs.Base(), 1))
+        st.jobs.DropFirst();
+    ::ReleaseSRWLockExclusive(&st.lock);
+}
+
 bool CPairStream::WaitVerdict(size_t i, DWORD dwMs, CStreamVerdict& verdict)
 {
     State& st = *m_pState;
     ::AcquireSRWLockExclusive(&st.lock);
-    // Nobody wakes the owner for a verdict: it looks again after dwMs. Rows then come at most that late, and the
-    // readers save a wake-up of another thread for every pair.
+    // Only the verdict waited for wakes the owner: one wake-up per wait, none per pair while rows are written.
+    st.nWaited = i;
     if (!st.jobs[i].bVerdict && !st.bStop)
         ::SleepConditionVariableSRW(&st.cvVerdict, &st.lock, dwMs, 0);
+    st.nWaited = static_cast<size_t>(-1);
     const bool bReady = st.jobs[i].bVerdict;
     if (bReady)
         verdict = st.jobs[i].verdict;
@@ -681,6 +746,7 @@ void CPairStream::PeekVerdict(size_t i, CStreamVerdict& verdict)
     verdict = job.verdict;
     verdict.bRead = job.bRead;
     verdict.bFast = job.bRead && job.side[0].bFast && job.side[1].bFast;
+    verdict.bStarted = i < st.nNext[0] || i < st.nNext[1];
     ::ReleaseSRWLockShared(&st.lock);
 }
 
@@ -703,11 +769,11 @@ bool CPairStream::Stop(DWORD dwMs)
     State& st = *m_pState;
     ::AcquireSRWLockExclusive(&st.lock);
     st.bStop = true;
-    st.bStopping.store(true);
     for (auto& side : st.readers)
         for (auto& pReader : side)
             ::WakeAllConditionVariable(&pReader->cvFree);
     ::WakeAllConditionVariable(&st.cvVerdict);
+    ::WakeAllConditionVariable(&st.cvJobs);
     ::ReleaseSRWLockExclusive(&st.lock);
 
     std::vector<HANDLE> running;

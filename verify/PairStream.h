@@ -1,13 +1,14 @@
 // CPairStream: compares a whole list of file pairs with several files in flight per side, verdicts by list index.
 #pragma once
 #include <windows.h>
+#include <string>
 #include <vector>
 
-// One pair to compare: the two paths as the user sees them. The strings must outlive the stream's run. Without a
-// second path the first file is only read, for its digest.
+// One pair to compare: the two paths as the user sees them. Without a second path the first file is only read,
+// for its digest.
 struct CStreamJob
 {
-    LPCWSTR pszPath[2];
+    std::wstring path[2];
 };
 
 struct CStreamOptions
@@ -21,6 +22,7 @@ struct CStreamVerdict
 {
     enum Result { kSame, kDiffers, kSize, kCannotOpen, kReadError, kRead /* a job of one file, read whole */ };
     Result result = kReadError;  // until the stream knows better: never "same" by default
+    bool bStarted = false;     // a reader had taken the job (PeekVerdict)
     bool bOpened[2] = {false, false};
     UINT64 nSize[2] = {0, 0};  // from the open handles, where opened
     bool bRead = false;        // bytes were read, so bFast says how
@@ -50,13 +52,18 @@ public:
     CPairStream(const CPairStream&) = delete;
     CPairStream& operator=(const CPairStream&) = delete;
 
-    // Starts the readers over the jobs, which are held by reference until the run ends. False when the buffers or
-    // threads could not be had; GetLastError tells which (ERROR_NOT_ENOUGH_MEMORY for the buffers).
-    bool Start(const std::vector<CStreamJob>& jobs, const CStreamOptions& options);
-    // The verdict of job i, when it is known within dwMs. Nobody wakes the caller early: it sleeps the whole dwMs
-    // when the verdict is not there yet, which saves the readers a wake-up of another thread for every pair.
+    // Starts the readers, which wait for jobs. False when the buffers or threads could not be had; GetLastError
+    // tells which (ERROR_NOT_ENOUGH_MEMORY for the buffers).
+    bool Start(const CStreamOptions& options);
+    // Jobs come while the stream runs, numbered from 0 in the order added; readers take them in that order.
+    size_t Add(CStreamJob job);
+    // Jobs before i are no longer asked about: what they held goes, so the stream holds only the jobs in flight.
+    void Release(size_t i);
+    // The verdict of job i, when it is known within dwMs. The reader that completes the verdict the caller waits
+    // for wakes it; no other verdict does, so the readers wake nobody while the caller writes rows.
     bool WaitVerdict(size_t i, DWORD dwMs, CStreamVerdict& verdict);
-    // What is known of job i before its verdict: whether it opened, its sizes, how it is read.
+    // What is known of job i before its verdict: whether a reader took it, whether it opened, its sizes, how it is
+    // read.
     void PeekVerdict(size_t i, CStreamVerdict& verdict);
     void GetProgress(size_t i, CStreamProgress& progress);
     // Ends the run early: the readers stop at their next step and a read in progress is cancelled. Waits up to
