@@ -71,7 +71,7 @@ struct CTreeWalk::State
 
     void ListerMain();
     void ListSide(Node& node, int s);
-    void Listed(Node& node);
+    void Listed(const NodePtr& pNode);
     void AddTasks(const NodePtr& node)
     {
         for (int s = 0; s < 2; ++s)
@@ -134,8 +134,9 @@ void CTreeWalk::State::ListSide(Node& node, int s)
 }
 
 // Under the lock, once every side the folder has is listed.
-void CTreeWalk::State::Listed(Node& node)
+void CTreeWalk::State::Listed(const NodePtr& pNode)
 {
+    Node& node = *pNode;
     bool bFailed = false, bAny = false;
     for (int s = 0; s < 2; ++s)
         if (node.bWant[s])
@@ -158,6 +159,7 @@ void CTreeWalk::State::Listed(Node& node)
             continue;
         NodePtr child = std::make_shared<Node>();
         child->strRelative = row.strName;
+        child->pParent = pNode;
         child->key = node.key;
         child->key.push_back(static_cast<UINT32>(i));
         child->nLevel = node.nLevel + 1;
@@ -215,7 +217,7 @@ void CTreeWalk::State::ListerMain()
         node->bSideDone[s] = true;
         if ((!node->bWant[0] || node->bSideDone[0]) && (!node->bWant[1] || node->bSideDone[1]))
         {
-            Listed(*node);
+            Listed(node);
             if (node == pWanted)
                 ::WakeConditionVariable(&cvListed);
         }
