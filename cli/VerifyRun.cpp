@@ -515,7 +515,10 @@ void CVerifyRun::AuditPair(const CListedPair& pair, size_t nJob, CVerifyRow& row
     if (v.result == CStreamVerdict::kCannotOpen)
         verdict = kCannotOpen;
     else if (v.result != CStreamVerdict::kRead || !v.bHashed || !pEntry)
+    {
         verdict = kReadError;
+        row.pszDetailWord = ErrorWord(v);
+    }
     else
     {
         verdict = std::equal(v.digest, v.digest + sizeof v.digest, pEntry->digest) ? kSame : kDiffers;
@@ -563,8 +566,19 @@ void CVerifyRun::ComparePair(const CListedPair& pair, size_t nJob, CVerifyRow& r
         break;
     default:
         verdict = kReadError;
+        row.pszDetailWord = ErrorWord(v);
         break;
     }
+}
+
+// "error-N" with the system's code of the read that failed: a CRC error (23) is a disk's, a network name no
+// longer available (64) a share's.
+const wchar_t* CVerifyRun::ErrorWord(const CStreamVerdict& v)
+{
+    if (!v.dwError)
+        return nullptr;
+    m_strErrorWord = L"error-" + std::to_wstring(v.dwError);
+    return m_strErrorWord.c_str();
 }
 
 void CVerifyRun::WriteSummary(double dSeconds)

@@ -57,6 +57,7 @@ private:
     static bool GoOnListingQuietly(void* pContext, UINT64 nEntries);
     bool ListedRow(const CListedPair& pair, CVerifyRow& row, Verdict& verdict);
     void ComparePair(const CListedPair& pair, size_t nJob, CVerifyRow& row, Verdict& verdict);
+    const wchar_t* ErrorWord(const CStreamVerdict& v);
     void ShowProgress();
     void WriteSummary(double dSeconds);
     void Error(const std::wstring& text);
@@ -77,6 +78,8 @@ private:
     bool m_bTrouble = false;        // a manifest line missing or unreadable
     CPairStream m_stream;
     bool m_bStreamStarted = false;
+
+    std::wstring m_strErrorWord;  // the detail of the row being written, where it is made for that row
 
     // The pair being waited for.
     std::wstring m_strCurrentName;

@@ -215,6 +215,16 @@ void FaultRules::Unbuffered(const std::wstring& file, unsigned sector)
     Add("unbuffered " + UnixPath(file) + " " + std::to_string(sector));
 }
 
+void FaultRules::UnbufferedFail(const std::wstring& file, int error)
+{
+    Add("unbuffered-fail " + UnixPath(file) + " " + std::to_string(error));
+}
+
+void FaultRules::Short(const std::wstring& file, UINT64 atOffset)
+{
+    Add("short " + UnixPath(file) + " " + std::to_string(atOffset));
+}
+
 void FaultRules::Resize(const std::wstring& file, UINT64 atOffset, UINT64 newSize)
 {
     Add("resize " + UnixPath(file) + " " + std::to_string(atOffset) + " " + std::to_string(newSize));

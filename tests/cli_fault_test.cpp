@@ -11,6 +11,8 @@ const UINT64 MiB = 0x100000;
 // Three whole slots and five bytes: a fault can strike the first slot, the middle of the second or the last byte.
 const UINT64 kSize = 3 * MiB + 5;
 const wchar_t kFaulty[] = L"f-faulty.bin";
+// The injector's errors are Linux's numbers, which Wine maps: EIO to ERROR_NOT_READY, EOPNOTSUPP to ERROR_NOT_SUPPORTED.
+const int kLinuxEio = 5, kLinuxNotSupported = 95;
 
 // The depths every row runs at, as extra arguments: the default (several files in flight) and one file at a time.
 const std::vector<std::vector<std::wstring>> kDepths = {{}, {L"--depth", L"1"}};
@@ -81,21 +83,40 @@ struct Fault
 };
 
 const Fault kFaults[] = {
-    // A first unbuffered read that fails is tried once more through the cache, which fails as well.
+    // A device error (EIO: Wine's ERROR_NOT_READY, 21) is never read again through the cache, not even at the
+    // first unbuffered read.
     {"read error at offset 0", true, true, false, How::kToEnd, [](Run& r) {
          r.MakeFaulty();
          r.rules.Eio(r.Side() + kFaulty, 0);
-         r.Expect({r.Faulty(L"read-error", L"normal")}, 2);
+         r.Expect({r.Faulty(L"read-error", r.Mode(), L"error-21")}, 2);
      }},
     {"read error in the middle of the second slot", true, true, false, How::kToEnd, [](Run& r) {
          r.MakeFaulty();
          r.rules.Eio(r.Side() + kFaulty, MiB + MiB / 2);
-         r.Expect({r.Faulty(L"read-error", r.Mode())}, 2);
+         r.Expect({r.Faulty(L"read-error", r.Mode(), L"error-21")}, 2);
      }},
     {"read error at the last byte", true, true, false, How::kToEnd, [](Run& r) {
          r.MakeFaulty();
          r.rules.Eio(r.Side() + kFaulty, kSize - 1);
-         r.Expect({r.Faulty(L"read-error", r.Mode())}, 2);
+         r.Expect({r.Faulty(L"read-error", r.Mode(), L"error-21")}, 2);
+     }},
+    // The cache may still hold the pages of a copy made a minute ago: only the unbuffered handle fails here, and
+    // a fallback would find the file the same.
+    {"device error on the unbuffered handle only", true, false, false, How::kToEnd, [](Run& r) {
+         r.MakeFaulty();
+         r.rules.UnbufferedFail(r.Side() + kFaulty, kLinuxEio);
+         r.Expect({r.Faulty(L"read-error", L"fast", L"error-21")}, 2);
+     }},
+    {"unbuffered reads not supported", true, false, false, How::kToEnd, [](Run& r) {
+         r.MakeFaulty();
+         r.rules.UnbufferedFail(r.Side() + kFaulty, kLinuxNotSupported);
+         r.Expect({r.Faulty(L"same", L"normal")}, 0);
+     }},
+    // A redirector may return fewer bytes than asked before the end: the rest is read, not taken for a change.
+    {"short read in the middle of the second slot", true, true, false, How::kToEnd, [](Run& r) {
+         r.MakeFaulty();
+         r.rules.Short(r.Side() + kFaulty, MiB + MiB / 2 + 7);
+         r.Expect({r.Faulty(L"same", r.Mode())}, 0);
      }},
     // A volume that refuses unaligned unbuffered reads, as Windows does: fast mode's own reads, up to the file's
     // short last block, are all aligned, and nothing is read after that block.
@@ -171,7 +192,7 @@ const Fault kFaults[] = {
          r.Hold(r.dirs.a + L"g-held");
          r.Expect({{L"differs", L"b-differs", L"1000", L"1000", r.Mode(), L"500"},
                    {L"only1", L"c-only1", L"1", L"", L"", L""},
-                   r.Faulty(L"read-error", L"normal"),
+                   r.Faulty(L"read-error", r.Mode(), L"error-21"),
                    {L"cannot-open", L"g-held", L"10", L"10", L"", L""}},
                   2);
      }},

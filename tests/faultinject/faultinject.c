@@ -11,6 +11,12 @@
  *                                     process: Wine ignores FILE_FLAG_NO_BUFFERING, so only the order of the opens
  *                                     tells the unbuffered handle from a buffered one opened after it. For files
  *                                     the program opens unbuffered first.
+ *   unbuffered-fail PATH ERRNO        every read of the first descriptor that reads the file in a process fails
+ *                                     with ERRNO, whatever its alignment: an unbuffered handle that meets a device
+ *                                     error (EIO: Wine ERROR_NOT_READY) where the cache may still hold good pages
+ *   short  PATH AT_OFFSET             once, the read that spans AT_OFFSET returns only the bytes before it, and
+ *                                     the read after it nothing: Wine then ends the ReadFile short of the end of
+ *                                     the file, as a redirector may
  *   resize PATH AT_OFFSET NEW_SIZE    once, before the first read at or past AT_OFFSET, truncate or extend
  *                                     the file to NEW_SIZE: a file that changes length while it is read
  *   stall  PATH SECONDS [FROM_OFFSET] every read at or past FROM_OFFSET (0 if not given) blocks for SECONDS
@@ -37,7 +43,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-enum { RULE_EIO, RULE_ALIGN, RULE_UNBUFFERED, RULE_RESIZE, RULE_STALL, RULE_LISTFAIL };
+enum { RULE_EIO, RULE_ALIGN, RULE_UNBUFFERED, RULE_UNBUFFERED_FAIL, RULE_SHORT, RULE_RESIZE, RULE_STALL, RULE_LISTFAIL };
 
 struct rule {
     int kind;
@@ -102,6 +108,10 @@ static void reload_rules(const char *rules_path)
             r->kind = RULE_ALIGN;
         else if (!strcmp(kind, "unbuffered") && a > 0)
             r->kind = RULE_UNBUFFERED;
+        else if (!strcmp(kind, "unbuffered-fail") && a > 0)
+            r->kind = RULE_UNBUFFERED_FAIL;
+        else if (!strcmp(kind, "short") && a > 0)
+            r->kind = RULE_SHORT;
         else if (!strcmp(kind, "resize") && n == 4)
             r->kind = RULE_RESIZE;
         else if (!strcmp(kind, "stall") && a > 0)
@@ -153,9 +163,10 @@ static struct continuation *find_continuation(int fd)
 
 /* Returns 0 to let the read go ahead (with *aligned_rule telling whether to track continuations, *stall_seconds
  * how long to block first), or an errno. A file that has a rule gets its path in path, else path is empty. */
-static int check_read(int fd, const void *buf, size_t n, off_t offset, int *aligned_rule, unsigned *stall_seconds,
+static int check_read(int fd, const void *buf, size_t *n_io, off_t offset, int *aligned_rule, unsigned *stall_seconds,
                       char path[1024])
 {
+    const size_t n = *n_io;
     path[0] = 0;
     *aligned_rule = 0;
     *stall_seconds = 0;
@@ -185,6 +196,22 @@ static int check_read(int fd, const void *buf, size_t n, off_t offset, int *alig
                 r->fired = 1;
                 if (truncate(r->path, (off_t)r->b) != 0)
                     err = errno;
+            }
+            break;
+        case RULE_UNBUFFERED_FAIL:
+            if (r->first_fd < 0)
+                r->first_fd = fd;
+            if (r->first_fd == fd)
+                err = (int)r->a;
+            break;
+        case RULE_SHORT:
+            /* fired: 1 once the bytes before the offset were handed out, 2 once the empty read followed */
+            if (r->fired == 0 && offset < r->a && offset + (off_t)n > r->a) {
+                *n_io = (size_t)(r->a - offset);
+                r->fired = 1;
+            } else if (r->fired == 1 && offset == r->a) {
+                *n_io = 0;
+                r->fired = 2;
             }
             break;
         case RULE_STALL:
@@ -248,7 +275,7 @@ static ssize_t guarded_read(int fd, void *buf, size_t n, off_t offset, int posit
     int aligned_rule;
     unsigned stall_seconds;
     char path[1024];
-    int err = check_read(fd, buf, n, offset, &aligned_rule, &stall_seconds, path);
+    int err = check_read(fd, buf, &n, offset, &aligned_rule, &stall_seconds, path);
     /* Outside the lock, so other files' reads go on meanwhile. */
     if (stall_seconds) {
         sleep(stall_seconds);
@@ -260,6 +287,8 @@ static ssize_t guarded_read(int fd, void *buf, size_t n, off_t offset, int posit
         errno = err;
         return -1;
     }
+    if (n == 0)
+        return 0;
     ssize_t got = positional ? real_pread(fd, buf, n, offset) : real_read(fd, buf, n);
     if (aligned_rule)
         note_result(fd, buf, n, offset, got);
