@@ -235,6 +235,11 @@ void FaultRules::Stall(const std::wstring& file, unsigned seconds, UINT64 fromOf
     Add("stall " + UnixPath(file) + " " + std::to_string(seconds) + " " + std::to_string(fromOffset));
 }
 
+void FaultRules::NoId(const std::wstring& folder, long long index)
+{
+    Add("noid " + UnixPath(folder) + " " + std::to_string(index));
+}
+
 void FaultRules::ListFail(const std::wstring& folder, unsigned queries)
 {
     Add("listfail " + UnixPath(folder) + " " + std::to_string(queries));

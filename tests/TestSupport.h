@@ -65,6 +65,8 @@ public:
     void Short(const std::wstring& file, UINT64 atOffset);
     void Resize(const std::wstring& file, UINT64 atOffset, UINT64 newSize);
     void Stall(const std::wstring& file, unsigned seconds, UINT64 fromOffset = 0);
+    // Every file and folder at or under the folder answers the index (0, or -1 for all ones): a volume without IDs.
+    void NoId(const std::wstring& folder, long long index);
     // The folder's first `queries` listing queries in a process succeed, every later one fails.
     void ListFail(const std::wstring& folder, unsigned queries);
 

@@ -296,3 +296,27 @@ TEST(CliFaults, AFifoInPlaceOfAFileIsNeverRead)
         EXPECT_EQ(r.exitCode, 2u);
     }
 }
+
+// A file ID of 0 (no IDs) or all ones (no unique IDs) is shared by every file of such a volume: taken for an ID it
+// made every subfolder a loop and every pair one file, and the run passed with a difference left unread.
+TEST(CliFaults, AVolumeWithoutFileIdsNeitherLoopsNorLabels)
+{
+    ASSERT_TRUE(FaultRules::Available());
+    for (long long index : {0LL, -1LL})
+    {
+        SCOPED_TRACE(index);
+        Sides dirs;
+        FaultRules rules;
+        dirs.Both(L"x", Pattern(10, 1));
+        MakeDir(dirs.a + L"sub");
+        MakeDir(dirs.b + L"sub");
+        dirs.Both(L"sub\\y", Pattern(10, 2));
+        PokeByte(dirs.b + L"sub\\y", 3, static_cast<unsigned char>(Pattern(10, 2)[3] ^ 1));
+        rules.NoId(dirs.dir / L"", index);
+        const Result r = RunVerify(dirs.Args({L"-r"}));
+        ExpectRows(r, "tsv", {{L"differs", L"sub\\y", L"10", L"10", L"fast", L"3"}, {L"same", L"x", L"10", L"10", L"fast", L""}});
+        EXPECT_EQ(r.exitCode, 1u);
+        const Result self = RunVerify({L"-r", dirs.a, dirs.a});
+        ExpectRows(self, "tsv", {{L"same", L"sub\\y", L"10", L"10", L"fast", L""}, {L"same", L"x", L"10", L"10", L"fast", L""}});
+    }
+}

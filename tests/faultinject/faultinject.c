@@ -22,6 +22,9 @@
  *   stall  PATH SECONDS [FROM_OFFSET] every read at or past FROM_OFFSET (0 if not given) blocks for SECONDS
  *                                     first: a sleeping disk, a stalled share, a sector the drive retries. Wine's
  *                                     GetFileType reads a file's first bytes, so a stall from 0 holds the open of a program that asks it.
+ *   noid   DIR VALUE                  every file and folder at or under DIR gets the inode VALUE (0, or -1 for all
+ *                                     ones) when its descriptor is asked: a volume without file IDs, in the
+ *                                     program only (the Wine server keeps its own)
  *   listfail DIR QUERIES              the folder's first QUERIES listing queries in a process succeed, every later
  *                                     one fails with EIO: a listing that breaks off half-way, as a share's can
  * Wine 8 reads a whole folder with readdir on its first NtQueryDirectoryFile and hands the entries out from a
@@ -33,6 +36,7 @@
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
+#include <limits.h>
 #include <pthread.h>
 #include <stdarg.h>
 #include <stdint.h>
@@ -43,7 +47,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-enum { RULE_EIO, RULE_ALIGN, RULE_UNBUFFERED, RULE_UNBUFFERED_FAIL, RULE_SHORT, RULE_RESIZE, RULE_STALL, RULE_LISTFAIL };
+enum { RULE_EIO, RULE_ALIGN, RULE_UNBUFFERED, RULE_UNBUFFERED_FAIL, RULE_SHORT, RULE_RESIZE, RULE_STALL, RULE_LISTFAIL, RULE_NOID };
 
 struct rule {
     int kind;
@@ -75,6 +79,15 @@ static struct continuation g_cont[16];
 static ssize_t (*real_read)(int, void *, size_t);
 static ssize_t (*real_pread)(int, void *, size_t, off_t);
 static int (*real_fchdir)(int);
+
+static int (*real_fstat)(int, struct stat *);
+
+static int real_fstat_of(int fd, struct stat *st)
+{
+    if (!real_fstat)
+        real_fstat = (int (*)(int, struct stat *))dlsym(RTLD_NEXT, "fstat");
+    return real_fstat(fd, st);
+}
 
 static void reload_rules(const char *rules_path)
 {
@@ -116,6 +129,8 @@ static void reload_rules(const char *rules_path)
             r->kind = RULE_RESIZE;
         else if (!strcmp(kind, "stall") && a > 0)
             r->kind = RULE_STALL;
+        else if (!strcmp(kind, "noid"))
+            r->kind = RULE_NOID;
         else if (!strcmp(kind, "listfail") && a >= 0)
             r->kind = RULE_LISTFAIL;
         else
@@ -125,7 +140,12 @@ static void reload_rules(const char *rules_path)
             continue;
         r->dev = target.st_dev;
         r->ino = target.st_ino;
-        snprintf(r->path, sizeof r->path, "%s", path);
+        /* noid compares paths with what the descriptors name, which are resolved: so is the rule's */
+        char resolved[PATH_MAX];
+        const char *named = r->kind == RULE_NOID && realpath(path, resolved) ? resolved : path;
+        if (strlen(named) >= sizeof r->path)
+            continue;
+        memcpy(r->path, named, strlen(named) + 1);
         r->a = a;
         r->b = b;
         r->fired = 0;
@@ -174,7 +194,7 @@ static int check_read(int fd, const void *buf, size_t *n_io, off_t offset, int *
     if (!rules_path)
         return 0;
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+    if (real_fstat_of(fd, &st) != 0 || !S_ISREG(st.st_mode))
         return 0;
     int err = 0, matched = 0;
     pthread_mutex_lock(&g_lock);
@@ -235,6 +255,7 @@ static int check_read(int fd, const void *buf, size_t *n_io, off_t offset, int *
             break;
         }
         case RULE_LISTFAIL:
+        case RULE_NOID:
             break;
         }
     }
@@ -316,7 +337,7 @@ static int check_listing(int fd)
 {
     const char *rules_path = getenv("TAVIK_FAULT_RULES");
     struct stat st;
-    if (!rules_path || fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode))
+    if (!rules_path || real_fstat_of(fd, &st) != 0 || !S_ISDIR(st.st_mode))
         return 0;
     int err = 0;
     pthread_mutex_lock(&g_lock);
@@ -343,4 +364,36 @@ int fchdir(int fd)
         return -1;
     }
     return real_fchdir(fd);
+}
+
+/* Wine answers a file's index and ID from fstat of its descriptor. */
+int fstat(int fd, struct stat *st)
+{
+    int rc = real_fstat_of(fd, st);
+    const char *rules_path = getenv("TAVIK_FAULT_RULES");
+    if (rc != 0 || !rules_path)
+        return rc;
+    char link[64], path[1024];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = readlink(link, path, sizeof path - 1);
+    if (n <= 0)
+        return rc;
+    path[n] = 0;
+    pthread_mutex_lock(&g_lock);
+    reload_rules(rules_path);
+    for (int i = 0; i < g_nrules; ++i) {
+        const struct rule *r = &g_rules[i];
+        size_t len = strlen(r->path);
+        while (len > 1 && r->path[len - 1] == '/')
+            --len;
+        if (r->kind == RULE_NOID && !strncmp(path, r->path, len) && (path[len] == 0 || path[len] == '/'))
+            st->st_ino = (ino_t)r->a;
+    }
+    pthread_mutex_unlock(&g_lock);
+    return rc;
+}
+
+int fstat64(int fd, struct stat64 *st)
+{
+    return fstat(fd, (struct stat *)st);
 }
