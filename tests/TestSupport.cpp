@@ -225,6 +225,11 @@ void FaultRules::Stall(const std::wstring& file, unsigned seconds, UINT64 fromOf
     Add("stall " + UnixPath(file) + " " + std::to_string(seconds) + " " + std::to_string(fromOffset));
 }
 
+void FaultRules::Hold(const std::wstring& file, UINT64 fromOffset)
+{
+    Add("hold " + UnixPath(file) + " " + std::to_string(fromOffset));
+}
+
 void FaultRules::ListFail(const std::wstring& folder, unsigned queries)
 {
     Add("listfail " + UnixPath(folder) + " " + std::to_string(queries));

@@ -61,6 +61,9 @@ public:
     void Unbuffered(const std::wstring& file, unsigned sector);
     void Resize(const std::wstring& file, UINT64 atOffset, UINT64 newSize);
     void Stall(const std::wstring& file, unsigned seconds, UINT64 fromOffset = 0);
+    // Every read at or past fromOffset blocks until this object is gone: what the test does meanwhile happens
+    // while the read is under way, however slow the machine.
+    void Hold(const std::wstring& file, UINT64 fromOffset);
     // The folder's first `queries` listing queries in a process succeed, every later one fails.
     void ListFail(const std::wstring& folder, unsigned queries);
 

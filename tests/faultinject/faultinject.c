@@ -16,6 +16,9 @@
  *   stall  PATH SECONDS [FROM_OFFSET] every read at or past FROM_OFFSET (0 if not given) blocks for SECONDS
  *                                     first: a sleeping disk, a stalled share, a sector the drive retries. Wine's
  *                                     GetFileType reads a file's first bytes, so a stall from 0 holds the open of a program that asks it.
+ *   hold   PATH FROM_OFFSET           every read at or past FROM_OFFSET blocks for as long as the rule stands, and
+ *                                     goes on once the rules file no longer holds it: a test does what it must
+ *                                     while a read is surely under way, then lets the read go on
  *   listfail DIR QUERIES              the folder's first QUERIES listing queries in a process succeed, every later
  *                                     one fails with EIO: a listing that breaks off half-way, as a share's can
  * Wine 8 reads a whole folder with readdir on its first NtQueryDirectoryFile and hands the entries out from a
@@ -37,7 +40,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-enum { RULE_EIO, RULE_ALIGN, RULE_UNBUFFERED, RULE_RESIZE, RULE_STALL, RULE_LISTFAIL };
+enum { RULE_EIO, RULE_ALIGN, RULE_UNBUFFERED, RULE_RESIZE, RULE_STALL, RULE_HOLD, RULE_LISTFAIL };
 
 struct rule {
     int kind;
@@ -106,6 +109,8 @@ static void reload_rules(const char *rules_path)
             r->kind = RULE_RESIZE;
         else if (!strcmp(kind, "stall") && a > 0)
             r->kind = RULE_STALL;
+        else if (!strcmp(kind, "hold") && a >= 0)
+            r->kind = RULE_HOLD;
         else if (!strcmp(kind, "listfail") && a >= 0)
             r->kind = RULE_LISTFAIL;
         else
@@ -207,6 +212,7 @@ static int check_read(int fd, const void *buf, size_t n, off_t offset, int *alig
                 err = EINVAL;
             break;
         }
+        case RULE_HOLD:
         case RULE_LISTFAIL:
             break;
         }
@@ -234,6 +240,23 @@ static void note_result(int fd, const void *buf, size_t n, off_t offset, ssize_t
     pthread_mutex_unlock(&g_lock);
 }
 
+/* Whether a hold rule stands for this read: the rules file is read anew, so a test ends the hold by changing it. */
+static int held(int fd, off_t offset)
+{
+    const char *rules_path = getenv("TAVIK_FAULT_RULES");
+    struct stat st;
+    if (!rules_path || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return 0;
+    int hold = 0;
+    pthread_mutex_lock(&g_lock);
+    reload_rules(rules_path);
+    for (int i = 0; i < g_nrules && !hold; ++i)
+        hold = g_rules[i].kind == RULE_HOLD && g_rules[i].dev == st.st_dev && g_rules[i].ino == st.st_ino &&
+               offset >= g_rules[i].a;
+    pthread_mutex_unlock(&g_lock);
+    return hold;
+}
+
 /* One path for all three entry points: check the rules, then make the real call (positional or not). */
 static ssize_t guarded_read(int fd, void *buf, size_t n, off_t offset, int positional)
 {
@@ -245,6 +268,9 @@ static ssize_t guarded_read(int fd, void *buf, size_t n, off_t offset, int posit
         return positional ? real_pread(fd, buf, n, offset) : real_read(fd, buf, n);
     if (!positional)
         offset = lseek(fd, 0, SEEK_CUR);
+    /* Outside the lock, so other files' reads go on meanwhile; a poll, as nothing tells when the file changes. */
+    while (held(fd, offset))
+        usleep(10000);
     int aligned_rule;
     unsigned stall_seconds;
     char path[1024];
