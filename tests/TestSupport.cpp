@@ -240,6 +240,11 @@ void FaultRules::NoId(const std::wstring& folder, long long index)
     Add("noid " + UnixPath(folder) + " " + std::to_string(index));
 }
 
+void FaultRules::Hold(const std::wstring& file, UINT64 fromOffset)
+{
+    Add("hold " + UnixPath(file) + " " + std::to_string(fromOffset));
+}
+
 void FaultRules::ListFail(const std::wstring& folder, unsigned queries)
 {
     Add("listfail " + UnixPath(folder) + " " + std::to_string(queries));

@@ -67,6 +67,9 @@ public:
     void Stall(const std::wstring& file, unsigned seconds, UINT64 fromOffset = 0);
     // Every file and folder at or under the folder answers the index (0, or -1 for all ones): a volume without IDs.
     void NoId(const std::wstring& folder, long long index);
+    // Every read at or past fromOffset blocks until this object is gone: what the test does meanwhile happens
+    // while the read is under way, however slow the machine.
+    void Hold(const std::wstring& file, UINT64 fromOffset);
     // The folder's first `queries` listing queries in a process succeed, every later one fails.
     void ListFail(const std::wstring& folder, unsigned queries);
 

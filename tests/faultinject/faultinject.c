@@ -25,6 +25,9 @@
  *   noid   DIR VALUE                  every file and folder at or under DIR gets the inode VALUE (0, or -1 for all
  *                                     ones) when its descriptor is asked: a volume without file IDs, in the
  *                                     program only (the Wine server keeps its own)
+ *   hold   PATH FROM_OFFSET           every read at or past FROM_OFFSET blocks for as long as the rule stands, and
+ *                                     goes on once the rules file no longer holds it: a test does what it must
+ *                                     while a read is surely under way, then lets the read go on
  *   listfail DIR QUERIES              the folder's first QUERIES listing queries in a process succeed, every later
  *                                     one fails with EIO: a listing that breaks off half-way, as a share's can
  * Wine 8 reads a whole folder with readdir on its first NtQueryDirectoryFile and hands the entries out from a
@@ -47,7 +50,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-enum { RULE_EIO, RULE_ALIGN, RULE_UNBUFFERED, RULE_UNBUFFERED_FAIL, RULE_SHORT, RULE_RESIZE, RULE_STALL, RULE_LISTFAIL, RULE_NOID };
+enum { RULE_EIO, RULE_ALIGN, RULE_UNBUFFERED, RULE_UNBUFFERED_FAIL, RULE_SHORT, RULE_RESIZE, RULE_STALL, RULE_HOLD, RULE_LISTFAIL, RULE_NOID };
 
 struct rule {
     int kind;
@@ -131,6 +134,8 @@ static void reload_rules(const char *rules_path)
             r->kind = RULE_STALL;
         else if (!strcmp(kind, "noid"))
             r->kind = RULE_NOID;
+        else if (!strcmp(kind, "hold") && a >= 0)
+            r->kind = RULE_HOLD;
         else if (!strcmp(kind, "listfail") && a >= 0)
             r->kind = RULE_LISTFAIL;
         else
@@ -254,6 +259,7 @@ static int check_read(int fd, const void *buf, size_t *n_io, off_t offset, int *
                 err = EINVAL;
             break;
         }
+        case RULE_HOLD:
         case RULE_LISTFAIL:
         case RULE_NOID:
             break;
@@ -282,6 +288,23 @@ static void note_result(int fd, const void *buf, size_t n, off_t offset, ssize_t
     pthread_mutex_unlock(&g_lock);
 }
 
+/* Whether a hold rule stands for this read: the rules file is read anew, so a test ends the hold by changing it. */
+static int held(int fd, off_t offset)
+{
+    const char *rules_path = getenv("TAVIK_FAULT_RULES");
+    struct stat st;
+    if (!rules_path || real_fstat_of(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return 0;
+    int hold = 0;
+    pthread_mutex_lock(&g_lock);
+    reload_rules(rules_path);
+    for (int i = 0; i < g_nrules && !hold; ++i)
+        hold = g_rules[i].kind == RULE_HOLD && g_rules[i].dev == st.st_dev && g_rules[i].ino == st.st_ino &&
+               offset >= g_rules[i].a;
+    pthread_mutex_unlock(&g_lock);
+    return hold;
+}
+
 /* One path for all three entry points: check the rules, then make the real call (positional or not). */
 static ssize_t guarded_read(int fd, void *buf, size_t n, off_t offset, int positional)
 {
@@ -293,6 +316,9 @@ static ssize_t guarded_read(int fd, void *buf, size_t n, off_t offset, int posit
         return positional ? real_pread(fd, buf, n, offset) : real_read(fd, buf, n);
     if (!positional)
         offset = lseek(fd, 0, SEEK_CUR);
+    /* Outside the lock, so other files' reads go on meanwhile; a poll, as nothing tells when the file changes. */
+    while (held(fd, offset))
+        usleep(10000);
     int aligned_rule;
     unsigned stall_seconds;
     char path[1024];
