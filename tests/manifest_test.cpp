@@ -2,6 +2,7 @@
 // --manifest and --check against Python's hashlib and coreutils on real files, with their early ends.
 #include "CliHarness.h"
 #include "ConsoleOut.h"
+#include "ExactPath.h"
 #include "FileAccess.h"
 #include "Manifest.h"
 #include "Sha256.h"
@@ -571,6 +572,26 @@ TEST(VerifyManifest, OnlyARunThatEndsNormallyReplacesTheFile)
     const Result audit = RunVerify({L"--check", file, s.a});
     ExpectRows(audit, "tsv", rows);
     EXPECT_EQ(audit.exitCode, 1u);
+}
+
+// The forms Wine cannot reach as files (shares): a path made whole once, then taken literally.
+TEST(FullPath, EveryFormAUserTypesIsMadeWholeOnce)
+{
+    const struct
+    {
+        const wchar_t* pszGiven;
+        const wchar_t* pszWhole;
+    } cases[] = {
+        {L"C:/jobs/logs/../sums.sha256", L"C:\\jobs\\sums.sha256"},
+        {L"\\\\server\\share\\logs\\..\\sums", L"\\\\server\\share\\sums"},
+        {L"//server/share/logs/../sums", L"\\\\server\\share\\sums"},
+        {L"\\\\?\\UNC\\server\\share\\logs\\..\\sums", L"\\\\server\\share\\logs\\..\\sums"},
+        {L"\\\\?\\C:\\jobs\\x.", L"C:\\jobs\\x."},
+        {L"\\\\?\\Volume{0}\\x", L"\\\\?\\Volume{0}\\x"},
+        {L"\\\\.\\C:\\jobs\\logs\\..\\x", L"C:\\jobs\\x"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(FullPath(c.pszGiven), c.pszWhole) << ::testing::PrintToString(std::wstring(c.pszGiven));
 }
 
 // The manifest's path is taken as a folder's is: relative, with "/", with "..", in the literal and the device
