@@ -237,7 +237,7 @@ bool CManifestWriter::Open(const std::wstring& path)
     m_dwError = 0;
     m_buffer.clear();
     m_strKept.clear();
-    // "..\sums" and "C:/x/sums" as a folder given beside it would be taken: the literal form keeps ".." and "/".
+    // Made whole as a folder is ("..\sums", "C:/x/sums"): the literal form alone would take ".." and "/" as names.
     m_strTarget = ToExactPath(FullPath(path).c_str());
     const DWORD dwAttributes = ::GetFileAttributesW(m_strTarget.c_str());
     if (dwAttributes != INVALID_FILE_ATTRIBUTES && (dwAttributes & FILE_ATTRIBUTE_DIRECTORY))
