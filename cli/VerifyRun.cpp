@@ -1,5 +1,6 @@
 // CVerifyRun: the comparison loop over the engine, its notices, the progress line and the summary.
 #include "VerifyRun.h"
+#include "ExactPath.h"
 #include "ExitCode.h"
 #include "resource.h"
 #include <algorithm>
@@ -31,47 +32,23 @@ bool IsCompared(const CListedPair& pair)
 const DWORD kBreakPollMs = 20;
 const DWORD kStopWaitMs = 100;
 
-// The path as Win32 resolves it (relative parts, "..", trailing dots); unchanged where it cannot.
-std::wstring FullPathName(const std::wstring& path)
-{
-    const DWORD n = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-    if (n == 0)
-        return path;
-    std::wstring full(n, L'\0');
-    const DWORD m = ::GetFullPathNameW(path.c_str(), n, &full[0], nullptr);
-    if (m == 0 || m >= n)
-        return path;
-    full.resize(m);
-    return full;
-}
-
-// "C:/x" and "x" become "C:\x\"; a literal "\\?\C:\x" becomes "C:\x\" again, so fast mode can find its volume.
-// A "\\.\" path is rewritten by Win32 on every use ("x." opens "x"): it is normalised once, as typed, and from
-// then on taken literally, so the names under it stay exact.
+// "C:/x" and "x" become "C:\x\", "\\?\C:\x" becomes "C:\x\" again, so fast mode can find its volume.
 std::wstring FullFolderPath(const std::wstring& strGiven)
 {
-    std::wstring path = strGiven;
-    for (wchar_t& ch : path)
-        if (ch == L'/')
-            ch = L'\\';
-    if (path.compare(0, 4, L"\\\\.\\") == 0)
-    {
-        path = FullPathName(path);
-        path[2] = L'?';
-    }
-    if (path.compare(0, 4, L"\\\\?\\") == 0)
-    {
-        // Already literal: Win32's rewriting (trailing dots dropped, "..") must not touch it.
-        if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0)
-            path = L"\\\\" + path.substr(8);
-        else if (path.size() >= 7 && path[5] == L':' && path[6] == L'\\' && path[2] == L'?')
-            path = path.substr(4);
-    }
-    else
-        path = FullPathName(path);
+    std::wstring path = FullPath(strGiven);
     if (!path.empty() && path.back() != L'\\')
         path += L'\\';
     return path;
+}
+
+// Why a run reads as it does: "同時に読むファイル数: ソース１ 1 (seek penalty: ?, bus: USB)、ソース２ 8 (share)".
+std::wstring DepthLine(const UINT32 nDepth[2], const std::wstring why[2], bool bCheck)
+{
+    std::wstring sides;
+    for (int s = 0; s < (bCheck ? 1 : 2); ++s)
+        sides += (s ? L"、" : L"") + (bCheck ? L"" : LoadText(s ? IDS_CLI_SOURCE2 : IDS_CLI_SOURCE1) + L" ") +
+                 std::to_wstring(nDepth[s]) + L" (" + why[s] + L")";
+    return LoadText(IDS_CLI_DEPTH, sides);
 }
 
 std::wstring Decimal(double d, int nDigits)
@@ -188,7 +165,8 @@ int CVerifyRun::Run()
     m_bWriteManifest = !m_options.strManifest.empty();
     if (m_bWriteManifest && !m_manifest.Open(m_options.strManifest))
     {
-        Error(LoadText(IDS_CLI_MANIFEST_CANNOT_WRITE, m_options.strManifest));
+        Error(LoadText(m_manifest.Error() == ERROR_FILE_READ_ONLY ? IDS_CLI_MANIFEST_READ_ONLY : IDS_CLI_MANIFEST_CANNOT_WRITE,
+                       m_options.strManifest));
         return ExitCode::kTrouble;
     }
     std::vector<CListedPair> pairs;
@@ -213,7 +191,12 @@ int CVerifyRun::Run()
         const bool bWhole = m_halt == kRunning;
         if (bWhole ? !m_manifest.Commit() : !m_manifest.Abandon())
         {
-            Error(LoadText(IDS_CLI_MANIFEST_CANNOT_WRITE, m_options.strManifest));
+            // The night's digests are not lost where only the rename failed: the message names where they are.
+            if (!m_manifest.KeptPath().empty())
+                Error(LoadText(m_manifest.Error() == ERROR_FILE_READ_ONLY ? IDS_CLI_MANIFEST_KEPT_READ_ONLY : IDS_CLI_MANIFEST_KEPT,
+                               m_options.strManifest, m_manifest.KeptPath()));
+            else
+                Error(LoadText(IDS_CLI_MANIFEST_CANNOT_WRITE, m_options.strManifest));
             m_bTrouble = true;
         }
     }
@@ -314,12 +297,16 @@ void CVerifyRun::StartStream(const std::vector<CStreamJob>& jobs)
     CStreamOptions stream;
     stream.bFastMode = !m_options.bBuffered;
     stream.bHash = m_bWriteManifest || m_bCheck;
+    stream.bBackup = m_options.bBackup;
     // Each side's depth from its own device: a backup on a share beside a source on a local disk.
     // In an audit the stream's first side is the audited folder.
+    std::wstring why[2] = {L"--depth", L"--depth"};
     for (int s = 0; s < 2; ++s)
         stream.nDepth[s] = m_options.nDepth ? m_options.nDepth
                                             : ReadDepth::ForFolder(static_cast<LPCWSTR>(m_strFolder[m_bCheck ? 1 : s]),
-                                                                   m_options.pVolumeQueries);
+                                                                   m_options.pVolumeQueries, &why[s]);
+    if (m_options.bVerbose)
+        Error(DepthLine(stream.nDepth, why, m_bCheck));
     m_bStreamStarted = m_stream.Start(jobs, stream);
     if (!m_bStreamStarted)
         Error(LoadText(::GetLastError() == ERROR_NOT_ENOUGH_MEMORY ? IDS_NO_MEMORY : IDS_THREAD_FAILED));

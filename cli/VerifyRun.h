@@ -20,6 +20,8 @@ struct CVerifyOptions
     bool bQuiet = false;
     bool bAll = false;     // also entries both hidden and system
     bool bRecall = false;  // also online-only files
+    bool bBackup = false;  // files opened with backup semantics; the privilege is enabled before the run
+    bool bVerbose = false; // each side's depth and why, on standard error
     std::wstring strManifest;  // written while comparing, when given
     std::wstring strCheck;     // the manifest side 1 stands for: an audit of strFolder[1] alone
     UINT32 nDepth = 0;     // files in flight per side; 0: each side's from its device

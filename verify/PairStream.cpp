@@ -429,17 +429,18 @@ void CPairStream::State::ReaderMain(Reader& r)
         // Share read: an indexer or a virus scanner that only reads does not stop the check, while nobody can
         // write, rename or delete the file under it.
         const DWORD dwShare = FILE_SHARE_READ;
+        const DWORD dwBackup = options.bBackup ? FILE_FLAG_BACKUP_SEMANTICS : 0;
         bool bFast = false;
         HANDLE h = INVALID_HANDLE_VALUE;
         if (nBlock)
         {
-            h = FileAccess::OpenFile(item.pszPath[s], dwShare, FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN);
+            h = FileAccess::OpenFile(item.pszPath[s], dwShare, FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN | dwBackup);
             bFast = h != INVALID_HANDLE_VALUE;
         }
         else
             nBlock = FileAccess::kNormalBlock;
         if (!bFast)
-            h = FileAccess::OpenFile(item.pszPath[s], dwShare, FILE_FLAG_SEQUENTIAL_SCAN);
+            h = FileAccess::OpenFile(item.pszPath[s], dwShare, FILE_FLAG_SEQUENTIAL_SCAN | dwBackup);
         UINT64 nIndex = 0;
         LARGE_INTEGER size{};
         // The size from the handle: a directory entry of a hard link or a link can hold a stale or zero size.
@@ -531,7 +532,7 @@ bool CPairStream::State::ReadSide(Reader& r, size_t j, HANDLE h, UINT32 nBlock, 
             // Some volumes open unbuffered but refuse the reads (a share whose server cannot): this side of the
             // pair is read through the cache instead, and the pair's mode says so. The unbuffered handle stays
             // open beside it until the pair is decided: the other side's reader may be asking it who it is.
-            HANDLE hBuffered = FileAccess::OpenFile((*pJobs)[j].pszPath[s], FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN);
+            HANDLE hBuffered = FileAccess::OpenFile((*pJobs)[j].pszPath[s], FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN | (options.bBackup ? FILE_FLAG_BACKUP_SEMANTICS : 0));
             if (hBuffered == INVALID_HANDLE_VALUE)
                 dwError = ::GetLastError();
             else

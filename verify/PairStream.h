@@ -15,6 +15,7 @@ struct CStreamOptions
     bool bFastMode = true;           // each pair read unbuffered where both volumes allow it
     UINT32 nDepth[2] = {1, 1};       // files in flight per side: one reader thread each
     bool bHash = false;              // every first file read whole and hashed with SHA-256, also where not compared
+    bool bBackup = false;            // files opened with backup semantics: with the backup privilege, past their ACLs
 };
 
 struct CStreamVerdict
