@@ -301,6 +301,11 @@ void CReport::AddRow(const CVerifyRow& row, UINT nLabel, LPCWSTR pszPath1, LPCWS
     if (!m_bOpen)
         return;
     const bool bSame = wcscmp(row.pszVerdict, L"same") == 0;
+    if (bSame && m_nSame >= kSameListed)
+    {
+        ++m_nSame;  // counted, not shown: nothing to build
+        return;
+    }
     std::string detail, view;
     if (wcscmp(row.pszVerdict, L"differs") == 0)
     {
@@ -311,9 +316,11 @@ void CReport::AddRow(const CVerifyRow& row, UINT nLabel, LPCWSTR pszPath1, LPCWS
             detail = Text(IDS_CLI_REPORT_FIRST_DIFF, Wide(Number(row.nDetail) + " (" + Hex(row.nDetail) + ")"));
             // Read after the verdict: a file changed since shows what is there now, the offset what was. The view
             // takes a row of its own, the width of the table.
-            if (pszPath1 && *pszPath1 && pszPath2 && *pszPath2)
-                view = "<tr class=\"view\"><td colspan=\"5\">" +
-                       ByteViewHtml(ReadByteWindow(pszPath1, pszPath2, row.nDetail), row.nDetail) + "</td></tr>\n";
+            const CByteWindow window = pszPath1 && *pszPath1 && pszPath2 && *pszPath2
+                                           ? ReadByteWindow(pszPath1, pszPath2, row.nDetail)
+                                           : CByteWindow();
+            if (!window.bytes[0].empty() || !window.bytes[1].empty())
+                view = "<tr class=\"view\"><td colspan=\"5\">" + ByteViewHtml(window, row.nDetail) + "</td></tr>\n";
         }
     }
     else if (row.pszDetailWord)
@@ -324,8 +331,11 @@ void CReport::AddRow(const CVerifyRow& row, UINT nLabel, LPCWSTR pszPath1, LPCWS
         ++m_nProblems;
         Write(html);
     }
-    else if (m_nSame++ < kSameListed)
+    else
+    {
+        ++m_nSame;
         m_sameRows += html;
+    }
 }
 
 void CReport::AddMessage(const std::wstring& text)

@@ -14,7 +14,10 @@ import time
 
 BUILD, FAULT_LIB = sys.argv[1], sys.argv[2]
 SCREENSHOT = sys.argv[4] if len(sys.argv) > 4 and sys.argv[3] == '--screenshot' else None
-WORK = os.path.join(BUILD, 'report-test')
+# Drive T: of the test prefix is build/drive_t: the page shows paths as a user's would look.
+DRIVE_T = os.path.join(BUILD, 'drive_t')
+WORK = os.path.join(DRIVE_T, 'report')
+SIDES = {'1': os.path.join(WORK, 'data'), '2': os.path.join(WORK, 'backup')}
 RULES = os.path.join(WORK, 'fault-rules.txt')
 CHROMIUM = ['chromium', '--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
             '--disable-background-networking', '--disable-component-update', '--disable-sync']
@@ -28,7 +31,7 @@ def check(ok, what):
 
 
 def win(path):
-    return 'Z:' + path.replace('/', '\\')
+    return 'T:\\' + os.path.relpath(path, DRIVE_T).replace('/', '\\')
 
 
 def pattern(n):
@@ -40,7 +43,7 @@ def make_tree():
     shutil.rmtree(WORK, ignore_errors=True)
     data = pattern(8192)
     for side in '12':
-        root = os.path.join(WORK, 'tree', side)
+        root = SIDES[side]
         os.makedirs(os.path.join(root, 'many'))
         os.makedirs(os.path.join(root, 'sub'))
         os.makedirs(os.path.join(root, 'target'))
@@ -62,12 +65,12 @@ def make_tree():
             zeroed[4096:4608] = bytes(512)
         put('zeroed.bin', bytes(zeroed))
         os.symlink('target', os.path.join(root, 'lnk'))
-    open(os.path.join(WORK, 'tree', '1', '&lt;i&gt;entity&#39;s.txt'), 'wb').write(b'1')
+    open(os.path.join(SIDES['1'], '&lt;i&gt;entity&#39;s.txt'), 'wb').write(b'1')
     # Wine hands "<", ">" and '"' of a Linux name to the program; a page that took them for markup would grow an image.
-    open(os.path.join(WORK, 'tree', '2', '<img src=x onerror="alert(1)">.txt'), 'wb').write(b'2')
+    open(os.path.join(SIDES['2'], '<img src=x onerror="alert(1)">.txt'), 'wb').write(b'2')
     with open(RULES, 'w') as rules:
-        rules.write('eio %s 0\n' % os.path.join(WORK, 'tree', '2', 'readerr.bin'))
-        rules.write('listfail %s 0\n' % os.path.join(WORK, 'tree', '1', 'sub'))
+        rules.write('eio %s 0\n' % os.path.join(SIDES['2'], 'readerr.bin'))
+        rules.write('listfail %s 0\n' % os.path.join(SIDES['1'], 'sub'))
 
 
 def verify(*args, **popen):
@@ -181,7 +184,7 @@ def byte_view(row):
 
 def main():
     make_tree()
-    tree1, tree2 = os.path.join(WORK, 'tree', '1'), os.path.join(WORK, 'tree', '2')
+    tree1, tree2 = SIDES['1'], SIDES['2']
     pages = [os.path.join(WORK, n) for n in ('all.html', 'check.html', 'stopped.html')]
     manifest = os.path.join(WORK, 'sums.sha256')
 
