@@ -10,6 +10,16 @@
 
 namespace
 {
+// The bytes around the first difference of two files: up to kBefore bytes before it and kAfter after it, from each.
+struct CByteWindow
+{
+    static const UINT32 kBefore = 16, kAfter = 16;
+    UINT64 nStart = 0;     // offset of the first byte shown
+    std::string bytes[2];  // as read: shorter where a file ends, empty where it cannot be read
+};
+
+std::string HtmlText(const std::wstring& text);
+
 void AppendUtf8(std::string& out, UINT32 cp)
 {
     if (cp < 0x80)
@@ -160,8 +170,8 @@ std::string ColumnsHtml()
     }
     return html + "</tr></thead>";
 }
-}
 
+// Text as HTML character data in UTF-8: markup characters as references, controls as visible pictures.
 std::string HtmlText(const std::wstring& text)
 {
     std::string out;
@@ -204,6 +214,7 @@ std::string HtmlText(const std::wstring& text)
     return out;
 }
 
+// Read-only, by the exact paths the comparison opened.
 CByteWindow ReadByteWindow(LPCWSTR pszPath1, LPCWSTR pszPath2, UINT64 nOffset)
 {
     CByteWindow window;
@@ -229,6 +240,7 @@ CByteWindow ReadByteWindow(LPCWSTR pszPath1, LPCWSTR pszPath2, UINT64 nOffset)
     return window;
 }
 
+// Hex and text of each side, the differing bytes marked, "1 bit" when the two differ in exactly one bit.
 std::string ByteViewHtml(const CByteWindow& window, UINT64 nOffset)
 {
     const std::string* b = window.bytes;
@@ -272,6 +284,7 @@ std::string ByteViewHtml(const CByteWindow& window, UINT64 nOffset)
     if (b[0].size() == b[1].size() && nBits == 1)
         html += "<span class=\"bit\">1 bit</span>";
     return html;
+}
 }
 
 bool CReport::Open(const std::wstring& path)

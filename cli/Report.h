@@ -62,18 +62,3 @@ private:
     std::vector<std::wstring> m_messages;
     UINT64 m_nMessagesLeftOut = 0;
 };
-
-// The bytes around the first difference of two files: up to kBefore bytes before it and kAfter after it, from each.
-struct CByteWindow
-{
-    static const UINT32 kBefore = 16, kAfter = 16;
-    UINT64 nStart = 0;  // offset of the first byte shown
-    std::string bytes[2];  // as read: shorter where a file ends, empty where it cannot be read
-};
-// Reads them read-only, by the exact paths the comparison opened.
-CByteWindow ReadByteWindow(LPCWSTR pszPath1, LPCWSTR pszPath2, UINT64 nOffset);
-// The page's markup for a window: hex and text of each side, the differing bytes marked, "1 bit" when the two
-// differ in exactly one bit. Public for the tests of the page's structure.
-std::string ByteViewHtml(const CByteWindow& window, UINT64 nOffset);
-// Text as HTML character data in UTF-8: markup characters as references, controls as visible pictures.
-std::string HtmlText(const std::wstring& text);
