@@ -140,11 +140,25 @@ void CVerifyRun::ShowProgress()
 
 void CVerifyRun::Error(const std::wstring& text)
 {
+    m_report.AddMessage(text);
     m_progress.Clear();
     m_err.Write(InertText(text) + L"\n");
 }
 
 int CVerifyRun::Run()
+{
+    // Like the manifest, before anything is read; and first, so that the page tells also of a manifest unread.
+    if (!m_options.strReport.empty() && !m_report.Open(m_options.strReport))
+    {
+        Error(LoadText(IDS_CLI_REPORT_CANNOT_WRITE, m_options.strReport));
+        return ExitCode::kTrouble;
+    }
+    int nStatus = RunRows();
+    FinishReport(nStatus);
+    return nStatus;
+}
+
+int CVerifyRun::RunRows()
 {
     m_nRunStartMs = NowMs();
     m_bCheck = !m_options.strCheck.empty();
@@ -362,6 +376,7 @@ void CVerifyRun::WriteRows(const std::vector<CListedPair>& pairs, const std::vec
         if (m_out.IsConsole())
             m_progress.Clear();
         m_rows.WriteRow(row);
+        m_report.AddRow(row, kLabel[verdict], pair.strPath[0], pair.strPath[1]);
         if (verdict == kDiffers && m_options.bStopOnDiff && m_halt == kRunning)
             m_halt = kStoppedOnDiff;
         // Nothing more is compared: the readers, who may be pairs ahead, stop now rather than at the end.
@@ -605,4 +620,37 @@ void CVerifyRun::WriteSummary(double dSeconds)
         line += L" / " + LoadText(IDS_CLI_MANIFEST_LINES, std::to_wstring(m_nManifestLines), Bytes(m_nBytesOnlyHashed));
     line += (nNames ? L" / " : L" ") + LoadText(IDS_CLI_TOTALS, Bytes(m_nBytesCompared), Decimal(dSeconds, 2), Decimal(dMBps, 1));
     m_err.Write(line + L"\n");
+}
+
+// The page is put in place for every end but Ctrl+C, which leaves an older one as it was; the trouble of a listing
+// that failed is what the page of a nightly check most has to tell.
+void CVerifyRun::FinishReport(int& nStatus)
+{
+    if (!m_report.IsOpen())
+        return;
+    if (m_halt == kBroken || nStatus == ExitCode::kInterrupted)
+    {
+        m_report.Abandon();
+        return;
+    }
+    CReportHead head;
+    for (int s = 0; s < 2; ++s)
+        head.strFolder[s] = m_strFolder[s].IsEmpty() ? m_options.strFolder[s] : static_cast<LPCWSTR>(m_strFolder[s]);
+    head.strManifest = m_options.strCheck;
+    head.bFast = !m_options.bBuffered;
+    for (int s = m_bCheck ? 1 : 0; s < 2; ++s)
+        head.nDepth[s] = m_options.nDepth ? m_options.nDepth
+                                          : ReadDepth::ForFolder(static_cast<LPCWSTR>(m_strFolder[s]), m_options.pVolumeQueries);
+    head.nBytesCompared = m_nBytesCompared;
+    head.dSeconds = static_cast<double>(NowMs() - m_nRunStartMs) / 1000.0;
+    head.nHeadline = m_halt == kStoppedOnDiff ? IDS_STOPPED_ON_DIFF : IDS_RUN_COMPLETE;
+    head.nExitStatus = nStatus;
+    for (int v = 0; v < kVerdicts; ++v)
+        if (v != kInterrupted)
+            head.counts.push_back({kToken[v], kLabel[v], m_nCounts[v]});
+    if (!m_report.Commit(head))
+    {
+        Error(LoadText(IDS_CLI_REPORT_CANNOT_WRITE, m_options.strReport));
+        nStatus = ExitCode::kTrouble;
+    }
 }

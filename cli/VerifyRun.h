@@ -6,6 +6,7 @@
 #include "PairStream.h"
 #include "ProgressLine.h"
 #include "ReadDepth.h"
+#include "Report.h"
 #include "RowWriter.h"
 #include <string>
 #include <vector>
@@ -24,6 +25,7 @@ struct CVerifyOptions
     bool bVerbose = false; // each side's depth and why, on standard error
     std::wstring strManifest;  // written while comparing, when given
     std::wstring strCheck;     // the manifest side 1 stands for: an audit of strFolder[1] alone
+    std::wstring strReport;    // the HTML page of the run, when given
     UINT32 nDepth = 0;     // files in flight per side; 0: each side's from its device
     const CVolumeQueries* pVolumeQueries = nullptr;  // tests only: the device answers Wine cannot give
     DWORD (*pfnAttributes)(LPCWSTR pszName, DWORD dwAttributes) = nullptr;  // tests only: see CListingOptions
@@ -47,6 +49,8 @@ private:
     enum Skip { kSkipLink, kSkipLoop, kSkipOffline, kSkipHiddenSystem, kSkips };
     enum Halt { kRunning, kStoppedOnDiff, kBroken };
 
+    int RunRows();
+    void FinishReport(int& nStatus);
     CFolderListing::Result ListBothSides(std::vector<CListedPair>& pairs);
     std::vector<size_t> MakeJobs(const std::vector<CListedPair>& pairs, std::vector<CStreamJob>& jobs);
     void StartStream(const std::vector<CStreamJob>& jobs);
@@ -80,6 +84,7 @@ private:
     bool m_bTrouble = false;        // a manifest line missing or unreadable
     CPairStream m_stream;
     bool m_bStreamStarted = false;
+    CReport m_report;
 
     std::wstring m_strErrorWord;  // the detail of the row being written, where it is made for that row
 

@@ -15,7 +15,8 @@ std::string ManifestLine(const BYTE digest[32], const std::wstring& name);
 // Writes a manifest under a temporary name beside the target (same folder, so the rename stays on one volume) and
 // puts it in the target's place only on Commit: a run that ends early never leaves a manifest that looks whole,
 // and the target stays as it was. A process killed outright leaves the temporary file ("<target>.tavik-<pid>.tmp").
-// Every failure is kept (Error) and fails every later call.
+// Every failure is kept (Error) and fails every later call. The HTML report (cli/Report.*) is written through it
+// too: one file-in-place rule for both.
 class CManifestWriter
 {
 public:
