@@ -1,6 +1,7 @@
 // CConsoleBreak: the handler and its installation.
 #include "ConsoleBreak.h"
 #include "ExitCode.h"
+#include "TempFiles.h"
 
 volatile LONG CConsoleBreak::s_nBreaks = 0;
 
@@ -17,16 +18,46 @@ CConsoleBreak::~CConsoleBreak()
     ::SetConsoleCtrlHandler(HandlerRoutine, FALSE);
 }
 
+// Ends the process from the handler's thread, with the status of an interrupted run and without a half-written
+// output file left behind. TerminateProcess, not ExitProcess: ExitProcess runs every DLL's detach code, which waits
+// for the loader lock, and a worker stopped inside the loader (a thread starting or ending) would hold it for ever;
+// TerminateProcess notifies no DLL. Rows are written as they are known, so none is lost.
+void CConsoleBreak::EndNow()
+{
+    TempFiles::DeleteAll();
+    ::TerminateProcess(::GetCurrentProcess(), ExitCode::kInterrupted);
+}
+
 BOOL WINAPI CConsoleBreak::HandlerRoutine(DWORD dwCtrlType)
 {
     // The system runs this on a thread of its own while the work goes on: nothing is stopped or torn down here.
-    if (dwCtrlType != CTRL_C_EVENT && dwCtrlType != CTRL_BREAK_EVENT)
+    switch (dwCtrlType)
+    {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+        // The first break asks the run to end in order; a second one, when that takes too long, ends it at once.
+        // Under Wine the default handler would end it with 0, which a script would read as "all the same".
+        if (::InterlockedIncrement(&s_nBreaks) > 1)
+            EndNow();
+        return TRUE;
+    // Windows 7 and later send log-off and shutdown here only to programs that load neither user32 nor gdi32; this
+    // one loads user32 (its texts), so there they reach it only where a later build gives that up.
+    case CTRL_CLOSE_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+        // The system ends the process when this returns, or a few seconds later: too soon for an orderly end.
+        EndNow();
+        return TRUE;
+    case CTRL_LOGOFF_EVENT:
+    {
+        // A run in the user's own session ends with the log-off; one in the services' session 0 (a scheduled task
+        // run whether anybody is logged on or not) is told of every user's log-off, and goes on.
+        DWORD dwSession = 0;
+        if (::ProcessIdToSessionId(::GetCurrentProcessId(), &dwSession) && dwSession == 0)
+            return FALSE;
+        EndNow();
+        return TRUE;
+    }
+    default:
         return FALSE;
-    // The first break asks the run to end in order; a second one, when that takes too long, ends the process at
-    // once, as the default handler would, but still with the status of an interrupted run: under Wine the default
-    // handler ends with 0, which a script would read as "all the same". Rows are written as they are known, so
-    // none is lost even then.
-    if (::InterlockedIncrement(&s_nBreaks) > 1)
-        ::ExitProcess(ExitCode::kInterrupted);
-    return TRUE;
+    }
 }

@@ -1,4 +1,5 @@
-// CConsoleBreak: Ctrl+C and Ctrl+Break while it lives, as a signal the work loop asks for at its own safe points.
+// CConsoleBreak: Ctrl+C and Ctrl+Break while it lives, as a signal the work loop asks for at its own safe points; a
+// second break, the console closed, a log-off or a shutdown end the process at once, without its temporary files.
 #pragma once
 #include <windows.h>
 
@@ -15,5 +16,6 @@ public:
 
 private:
     static BOOL WINAPI HandlerRoutine(DWORD dwCtrlType);
+    static void EndNow();
     static volatile LONG s_nBreaks;
 };

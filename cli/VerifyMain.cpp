@@ -49,7 +49,60 @@ DWORD SeamAttributes(LPCWSTR pszName, DWORD dwAttributes)
         ::RaiseException(EXCEPTION_ACCESS_VIOLATION, EXCEPTION_NONCONTINUABLE, 0, nullptr);
     return dwAttributes;
 }
+
+// The storage answers Wine never gives, from TAVIK_SEAM_VOLUME="<seek penalty>,<bus type>" (-1: no answer).
+int SeamVolumeAnswer(int nField)
+{
+    wchar_t buf[32];
+    const DWORD n = ::GetEnvironmentVariableW(L"TAVIK_SEAM_VOLUME", buf, 32);
+    if (n == 0 || n >= 32)
+        return -1;
+    const wchar_t* p = buf;
+    if (nField == 1)
+        p = wcschr(buf, L',') ? wcschr(buf, L',') + 1 : L"-1";
+    return static_cast<int>(wcstol(p, nullptr, 10));
+}
+UINT SeamDriveType(LPCWSTR)
+{
+    return DRIVE_FIXED;
+}
+int SeamSeekPenalty(LPCWSTR)
+{
+    return SeamVolumeAnswer(0);
+}
+int SeamBusType(LPCWSTR)
+{
+    return SeamVolumeAnswer(1);
+}
 #endif
+
+// The backup privilege lets a handle opened with backup semantics read past the file's ACL, as a backup program
+// reads. An administrator's token holds it disabled; anybody else's lacks it, and AdjustTokenPrivileges then
+// succeeds all the same, saying so only through ERROR_NOT_ALL_ASSIGNED.
+bool EnableBackupPrivilege()
+{
+#ifdef TAVIK_VERIFY_SEAM
+    // Wine gives every token every privilege: the test asks for a refusal through the environment.
+    if (::GetEnvironmentVariableW(L"TAVIK_SEAM_NO_BACKUP_PRIVILEGE", nullptr, 0) != 0)
+    {
+        ::SetLastError(ERROR_NOT_ALL_ASSIGNED);
+        return false;
+    }
+#endif
+    HANDLE hToken = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &hToken))
+        return false;
+    TOKEN_PRIVILEGES privileges{};
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    bool bEnabled = ::LookupPrivilegeValueW(nullptr, SE_BACKUP_NAME, &privileges.Privileges[0].Luid) &&
+                    ::AdjustTokenPrivileges(hToken, FALSE, &privileges, 0, nullptr, nullptr) &&
+                    ::GetLastError() == ERROR_SUCCESS;
+    const DWORD dwError = ::GetLastError();
+    ::CloseHandle(hToken);
+    ::SetLastError(dwError);
+    return bEnabled;
+}
 
 enum ParseResult { kParsed, kHelp, kVersion, kBadUsage };
 
@@ -73,6 +126,10 @@ ParseResult ParseArguments(int argc, wchar_t** argv, CVerifyOptions& options, st
             options.bAll = true;
         else if (arg == L"--recall")
             options.bRecall = true;
+        else if (arg == L"--backup")
+            options.bBackup = true;
+        else if (arg == L"--verbose")
+            options.bVerbose = true;
         else if (arg == L"--buffered")
             options.bBuffered = true;
         else if (arg == L"--stop-on-diff")
@@ -97,14 +154,14 @@ ParseResult ParseArguments(int argc, wchar_t** argv, CVerifyOptions& options, st
             }
             options.nDepth = static_cast<UINT32>(n);
         }
-        else if (arg == L"--manifest" || arg == L"--check")
+        else if (arg == L"--manifest" || arg == L"--check" || arg == L"--report")
         {
             if (i + 1 >= argc)
             {
                 strError = LoadText(IDS_CLI_BAD_OPTION, arg);
                 return kBadUsage;
             }
-            (arg == L"--check" ? options.strCheck : options.strManifest) = argv[++i];
+            (arg == L"--check" ? options.strCheck : arg == L"--report" ? options.strReport : options.strManifest) = argv[++i];
         }
         else if (arg == L"--format" || arg.compare(0, 9, L"--format=") == 0)
         {
@@ -184,6 +241,12 @@ int Verify(int argc, wchar_t** argv, COutputStream& out, COutputStream& err)
     CVerifyOptions options;
 #ifdef TAVIK_VERIFY_SEAM
     options.pfnAttributes = SeamAttributes;
+    static CVolumeQueries s_seamVolume;
+    s_seamVolume.pfnDriveType = SeamDriveType;
+    s_seamVolume.pfnSeekPenalty = SeamSeekPenalty;
+    s_seamVolume.pfnBusType = SeamBusType;
+    if (::GetEnvironmentVariableW(L"TAVIK_SEAM_VOLUME", nullptr, 0) != 0)
+        options.pVolumeQueries = &s_seamVolume;
 #endif
     std::wstring strError;
     switch (ParseArguments(argc, argv, options, strError))
@@ -204,6 +267,13 @@ int Verify(int argc, wchar_t** argv, COutputStream& out, COutputStream& err)
         return ExitCode::kTrouble;
     case kParsed:
         break;
+    }
+    // Before anything is listed: a check that cannot read what the backup program read would only report
+    // cannot-open for it, after the whole night's reading.
+    if (options.bBackup && !EnableBackupPrivilege())
+    {
+        err.Write(LoadText(IDS_CLI_NO_BACKUP_PRIVILEGE) + L"\n");
+        return ExitCode::kTrouble;
     }
     CVerifyRun run(options, out, err);
     return run.Run();

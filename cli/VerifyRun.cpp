@@ -1,5 +1,6 @@
 // CVerifyRun: the comparison loop over the engine, its notices, the progress line and the summary.
 #include "VerifyRun.h"
+#include "ExactPath.h"
 #include "ExitCode.h"
 #include "resource.h"
 #include <algorithm>
@@ -31,47 +32,23 @@ bool IsCompared(const CListedPair& pair)
 const DWORD kBreakPollMs = 20;
 const DWORD kStopWaitMs = 100;
 
-// The path as Win32 resolves it (relative parts, "..", trailing dots); unchanged where it cannot.
-std::wstring FullPathName(const std::wstring& path)
-{
-    const DWORD n = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-    if (n == 0)
-        return path;
-    std::wstring full(n, L'\0');
-    const DWORD m = ::GetFullPathNameW(path.c_str(), n, &full[0], nullptr);
-    if (m == 0 || m >= n)
-        return path;
-    full.resize(m);
-    return full;
-}
-
-// "C:/x" and "x" become "C:\x\"; a literal "\\?\C:\x" becomes "C:\x\" again, so fast mode can find its volume.
-// A "\\.\" path is rewritten by Win32 on every use ("x." opens "x"): it is normalised once, as typed, and from
-// then on taken literally, so the names under it stay exact.
+// "C:/x" and "x" become "C:\x\", "\\?\C:\x" becomes "C:\x\" again, so fast mode can find its volume.
 std::wstring FullFolderPath(const std::wstring& strGiven)
 {
-    std::wstring path = strGiven;
-    for (wchar_t& ch : path)
-        if (ch == L'/')
-            ch = L'\\';
-    if (path.compare(0, 4, L"\\\\.\\") == 0)
-    {
-        path = FullPathName(path);
-        path[2] = L'?';
-    }
-    if (path.compare(0, 4, L"\\\\?\\") == 0)
-    {
-        // Already literal: Win32's rewriting (trailing dots dropped, "..") must not touch it.
-        if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0)
-            path = L"\\\\" + path.substr(8);
-        else if (path.size() >= 7 && path[5] == L':' && path[6] == L'\\' && path[2] == L'?')
-            path = path.substr(4);
-    }
-    else
-        path = FullPathName(path);
+    std::wstring path = FullPath(strGiven);
     if (!path.empty() && path.back() != L'\\')
         path += L'\\';
     return path;
+}
+
+// Why a run reads as it does: "同時に読むファイル数: ソース１ 1 (seek penalty: ?, bus: USB)、ソース２ 8 (share)".
+std::wstring DepthLine(const UINT32 nDepth[2], const std::wstring why[2], bool bCheck)
+{
+    std::wstring sides;
+    for (int s = 0; s < (bCheck ? 1 : 2); ++s)
+        sides += (s ? L"、" : L"") + (bCheck ? L"" : LoadText(s ? IDS_CLI_SOURCE2 : IDS_CLI_SOURCE1) + L" ") +
+                 std::to_wstring(nDepth[s]) + L" (" + why[s] + L")";
+    return LoadText(IDS_CLI_DEPTH, sides);
 }
 
 std::wstring Decimal(double d, int nDigits)
@@ -163,11 +140,25 @@ void CVerifyRun::ShowProgress()
 
 void CVerifyRun::Error(const std::wstring& text)
 {
+    m_report.AddMessage(text);
     m_progress.Clear();
     m_err.Write(InertText(text) + L"\n");
 }
 
 int CVerifyRun::Run()
+{
+    // Like the manifest, before anything is read; and first, so that the page tells also of a manifest unread.
+    if (!m_options.strReport.empty() && !m_report.Open(m_options.strReport))
+    {
+        Error(LoadText(IDS_CLI_REPORT_CANNOT_WRITE, m_options.strReport));
+        return ExitCode::kTrouble;
+    }
+    int nStatus = RunRows();
+    FinishReport(nStatus);
+    return nStatus;
+}
+
+int CVerifyRun::RunRows()
 {
     m_nRunStartMs = NowMs();
     m_bCheck = !m_options.strCheck.empty();
@@ -188,7 +179,8 @@ int CVerifyRun::Run()
     m_bWriteManifest = !m_options.strManifest.empty();
     if (m_bWriteManifest && !m_manifest.Open(m_options.strManifest))
     {
-        Error(LoadText(IDS_CLI_MANIFEST_CANNOT_WRITE, m_options.strManifest));
+        Error(LoadText(m_manifest.Error() == ERROR_FILE_READ_ONLY ? IDS_CLI_MANIFEST_READ_ONLY : IDS_CLI_MANIFEST_CANNOT_WRITE,
+                       m_options.strManifest));
         return ExitCode::kTrouble;
     }
     if (!StartWalk())
@@ -257,7 +249,12 @@ int CVerifyRun::Run()
         const bool bWhole = m_halt == kRunning;
         if (bWhole ? !m_manifest.Commit() : !m_manifest.Abandon())
         {
-            Error(LoadText(IDS_CLI_MANIFEST_CANNOT_WRITE, m_options.strManifest));
+            // The night's digests are not lost where only the rename failed: the message names where they are.
+            if (!m_manifest.KeptPath().empty())
+                Error(LoadText(m_manifest.Error() == ERROR_FILE_READ_ONLY ? IDS_CLI_MANIFEST_KEPT_READ_ONLY : IDS_CLI_MANIFEST_KEPT,
+                               m_options.strManifest, m_manifest.KeptPath()));
+            else
+                Error(LoadText(IDS_CLI_MANIFEST_CANNOT_WRITE, m_options.strManifest));
             m_bTrouble = true;
         }
     }
@@ -285,10 +282,13 @@ bool CVerifyRun::StartWalk()
         walk.pManifest = &m_entries;
     // Each side's depth from its own device: a backup on a share beside a source on a local disk. In an audit the
     // stream's first side is the audited folder. A device that wants many reads at once wants many listings too.
+    std::wstring why[2] = {L"--depth", L"--depth"};
     for (int s = 0; s < 2; ++s)
         m_nDepth[s] = m_options.nDepth ? m_options.nDepth
                                        : ReadDepth::ForFolder(static_cast<LPCWSTR>(m_strFolder[m_bCheck ? 1 : s]),
-                                                              m_options.pVolumeQueries);
+                                                              m_options.pVolumeQueries, &why[s]);
+    if (m_options.bVerbose)
+        Error(DepthLine(m_nDepth, why, m_bCheck));
     const UINT32 nDeepest = m_nDepth[0] > m_nDepth[1] ? m_nDepth[0] : m_nDepth[1];
     walk.nListers = nDeepest < 2 ? 2 : nDeepest > 16 ? 16 : nDeepest;
     if (!m_walk.Start(walk))
@@ -359,6 +359,7 @@ void CVerifyRun::StartStream()
     CStreamOptions stream;
     stream.bFastMode = !m_options.bBuffered;
     stream.bHash = m_bWriteManifest || m_bCheck;
+    stream.bBackup = m_options.bBackup;
     for (int s = 0; s < 2; ++s)
         stream.nDepth[s] = m_nDepth[s];
     m_bStreamStarted = m_stream.Start(stream);
@@ -439,6 +440,7 @@ void CVerifyRun::WriteRow(const CListedPair& listed, size_t nJob)
         if (m_out.IsConsole())
             m_progress.Clear();
         m_rows.WriteRow(row);
+        m_report.AddRow(row, kLabel[verdict], pair.strPath[0], pair.strPath[1]);
         if (verdict == kDiffers && m_options.bStopOnDiff && m_halt == kRunning)
             m_halt = kStoppedOnDiff;
         // Nothing more is compared: the readers, who may be pairs ahead, stop now rather than at the end.
@@ -573,7 +575,10 @@ void CVerifyRun::AuditPair(const CListedPair& pair, size_t nJob, CVerifyRow& row
     if (v.result == CStreamVerdict::kCannotOpen)
         verdict = kCannotOpen;
     else if (v.result != CStreamVerdict::kRead || !v.bHashed || !pEntry)
+    {
         verdict = kReadError;
+        row.pszDetailWord = ErrorWord(v);
+    }
     else
     {
         verdict = std::equal(v.digest, v.digest + sizeof v.digest, pEntry->digest) ? kSame : kDiffers;
@@ -621,8 +626,19 @@ void CVerifyRun::ComparePair(const CListedPair& pair, size_t nJob, CVerifyRow& r
         break;
     default:
         verdict = kReadError;
+        row.pszDetailWord = ErrorWord(v);
         break;
     }
+}
+
+// "error-N" with the system's code of the read that failed: a CRC error (23) is a disk's, a network name no
+// longer available (64) a share's.
+const wchar_t* CVerifyRun::ErrorWord(const CStreamVerdict& v)
+{
+    if (!v.dwError)
+        return nullptr;
+    m_strErrorWord = L"error-" + std::to_wstring(v.dwError);
+    return m_strErrorWord.c_str();
 }
 
 void CVerifyRun::WriteSummary(double dSeconds)
@@ -662,4 +678,37 @@ void CVerifyRun::WriteSummary(double dSeconds)
         line += L" / " + LoadText(IDS_CLI_MANIFEST_LINES, std::to_wstring(m_nManifestLines), Bytes(m_nBytesOnlyHashed));
     line += (nNames ? L" / " : L" ") + LoadText(IDS_CLI_TOTALS, Bytes(m_nBytesCompared), Decimal(dSeconds, 2), Decimal(dMBps, 1));
     m_err.Write(line + L"\n");
+}
+
+// The page is put in place for every end but Ctrl+C, which leaves an older one as it was; the trouble of a listing
+// that failed is what the page of a nightly check most has to tell.
+void CVerifyRun::FinishReport(int& nStatus)
+{
+    if (!m_report.IsOpen())
+        return;
+    if (m_halt == kBroken || nStatus == ExitCode::kInterrupted)
+    {
+        m_report.Abandon();
+        return;
+    }
+    CReportHead head;
+    for (int s = 0; s < 2; ++s)
+        head.strFolder[s] = m_strFolder[s].IsEmpty() ? m_options.strFolder[s] : static_cast<LPCWSTR>(m_strFolder[s]);
+    head.strManifest = m_options.strCheck;
+    head.bFast = !m_options.bBuffered;
+    for (int s = m_bCheck ? 1 : 0; s < 2; ++s)
+        head.nDepth[s] = m_options.nDepth ? m_options.nDepth
+                                          : ReadDepth::ForFolder(static_cast<LPCWSTR>(m_strFolder[s]), m_options.pVolumeQueries);
+    head.nBytesCompared = m_nBytesCompared;
+    head.dSeconds = static_cast<double>(NowMs() - m_nRunStartMs) / 1000.0;
+    head.nHeadline = m_halt == kStoppedOnDiff ? IDS_STOPPED_ON_DIFF : IDS_RUN_COMPLETE;
+    head.nExitStatus = nStatus;
+    for (int v = 0; v < kVerdicts; ++v)
+        if (v != kInterrupted)
+            head.counts.push_back({kToken[v], kLabel[v], m_nCounts[v]});
+    if (!m_report.Commit(head))
+    {
+        Error(LoadText(IDS_CLI_REPORT_CANNOT_WRITE, m_options.strReport));
+        nStatus = ExitCode::kTrouble;
+    }
 }

@@ -6,6 +6,7 @@
 #include "PairStream.h"
 #include "ProgressLine.h"
 #include "ReadDepth.h"
+#include "Report.h"
 #include "RowWriter.h"
 #include "TreeWalk.h"
 #include <deque>
@@ -22,8 +23,11 @@ struct CVerifyOptions
     bool bQuiet = false;
     bool bAll = false;     // also entries both hidden and system
     bool bRecall = false;  // also online-only files
+    bool bBackup = false;  // files opened with backup semantics; the privilege is enabled before the run
+    bool bVerbose = false; // each side's depth and why, on standard error
     std::wstring strManifest;  // written while comparing, when given
     std::wstring strCheck;     // the manifest side 1 stands for: an audit of strFolder[1] alone
+    std::wstring strReport;    // the HTML page of the run, when given
     UINT32 nDepth = 0;     // files in flight per side; 0: each side's from its device
     const CVolumeQueries* pVolumeQueries = nullptr;  // tests only: the device answers Wine cannot give
     DWORD (*pfnAttributes)(LPCWSTR pszName, DWORD dwAttributes) = nullptr;  // tests only: see CListingOptions
@@ -59,6 +63,8 @@ private:
     size_t MakeJob(const CListedPair& pair);
     void StartStream();
     void WriteRow(const CListedPair& pair, size_t nJob);
+    int RunRows();
+    void FinishReport(int& nStatus);
     bool AwaitVerdict(const CListedPair& pair, size_t nJob, CVerifyRow& row, CStreamVerdict& v);
     void AuditPair(const CListedPair& pair, size_t nJob, CVerifyRow& row, Verdict& verdict);
     void NoteDigest(const CListedPair& pair, const CStreamVerdict& v);
@@ -66,6 +72,7 @@ private:
     void ShowListing();
     bool ListedRow(const CListedPair& pair, CVerifyRow& row, Verdict& verdict);
     void ComparePair(const CListedPair& pair, size_t nJob, CVerifyRow& row, Verdict& verdict);
+    const wchar_t* ErrorWord(const CStreamVerdict& v);
     void ShowProgress();
     void WriteSummary(double dSeconds);
     void Error(const std::wstring& text);
@@ -93,6 +100,9 @@ private:
     bool m_bWalkEnded = false;
     bool m_bInterruptedHere = false;
     size_t m_nMostAhead = 0;
+    CReport m_report;
+
+    std::wstring m_strErrorWord;  // the detail of the row being written, where it is made for that row
 
     // The pair being waited for.
     std::wstring m_strCurrentName;

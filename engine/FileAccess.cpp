@@ -38,7 +38,18 @@ bool IsId(const BYTE* p, size_t n)
 
 HANDLE OpenFile(LPCWSTR pszPath, DWORD dwShareMode, DWORD dwFlags)
 {
-    return ::CreateFileW(ToExactPath(pszPath).c_str(), GENERIC_READ, dwShareMode, nullptr, OPEN_EXISTING, dwFlags, nullptr);
+    HANDLE h = ::CreateFileW(ToExactPath(pszPath).c_str(), GENERIC_READ, dwShareMode, nullptr, OPEN_EXISTING, dwFlags, nullptr);
+    // Backup semantics open a folder too, whose handle has no bytes: a name listed as a file that has become a folder
+    // since must not pass for an empty file.
+    FILE_BASIC_INFO info;
+    if (h != INVALID_HANDLE_VALUE && (dwFlags & FILE_FLAG_BACKUP_SEMANTICS) &&
+        (!::GetFileInformationByHandleEx(h, FileBasicInfo, &info, sizeof info) || (info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY)))
+    {
+        ::CloseHandle(h);
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        h = INVALID_HANDLE_VALUE;
+    }
+    return h;
 }
 
 bool IsDiskFile(HANDLE h)

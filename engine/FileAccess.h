@@ -11,7 +11,8 @@ const UINT32 kNormalBlock = 0x100000;  // 1 MiB: the buffered block, and the lar
 // disk file is handed out: a port would block a reader for ever, and a console or the null device deliver
 // nothing, which would let two different files pass as the same. Anything else fails with ERROR_ACCESS_DENIED.
 HANDLE OpenDiskFile(LPCWSTR pszPath, DWORD dwShareMode, DWORD dwFlags);
-// The same open without the disk-only rule, for a caller that applies it itself (IsDiskFile).
+// The same open without the disk-only rule, for a caller that applies it itself (IsDiskFile). With
+// FILE_FLAG_BACKUP_SEMANTICS (which lets the backup privilege pass the file's ACL) a folder fails as ERROR_ACCESS_DENIED.
 HANDLE OpenFile(LPCWSTR pszPath, DWORD dwShareMode, DWORD dwFlags);
 // Whether an open handle is a disk file's. Under Wine asking reads the file's first bytes (a device placeholder
 // test), which on a share is a request of its own.

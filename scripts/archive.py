@@ -21,7 +21,7 @@ import zipfile
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PROGRAMS = ["tavik.exe", "tavik-verify.exe"]
 # Files of the source tree that the user's README shows or links to, shipped at the same place so its links resolve.
-DOCUMENTS = ["docs/tavik.png"]
+DOCUMENTS = ["docs/tavik.png", "docs/report.png"]
 README_BEGIN = "<!-- user-readme -->"
 README_END = "<!-- /user-readme -->"
 

@@ -13,9 +13,10 @@ export WINEARCH=win64
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export LANG=C.UTF-8 LC_ALL=C.UTF-8
 
-# What building and testing need; scripts/run adds what its screenshot needs.
+# What building and testing need; scripts/run adds what its screenshot needs. Chromium, headless, reads the HTML
+# report as a person's browser would.
 TAVIK_PACKAGES=(cmake make gcc g++ python3 googletest
-    g++-mingw-w64-x86-64-posix wine64 xvfb xauth fonts-ipafont-gothic)
+    g++-mingw-w64-x86-64-posix wine64 xvfb xauth fonts-ipafont-gothic chromium)
 
 log() { printf '[tavik] %s\n' "$*" >&2; }
 

@@ -238,13 +238,19 @@ ExclusiveHold::ExclusiveHold(const std::wstring& path, DWORD dwFlags)
 // System DLLs sit at the same address in every process.
 void SendCtrlBreak(const PROCESS_INFORMATION& pi)
 {
-    if (::GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, pi.dwProcessId))
-        return;
+    if (!::GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, pi.dwProcessId))
+        SendCtrlEvent(pi, CTRL_BREAK_EVENT);
+}
+
+// Console close, log-off and shutdown have no GenerateConsoleCtrlEvent at all: these always come this way.
+void SendCtrlEvent(const PROCESS_INFORMATION& pi, DWORD dwEvent)
+{
     auto pfn = reinterpret_cast<LPTHREAD_START_ROUTINE>(
         reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernelbase.dll"), "CtrlRoutine")));
     ASSERT_NE(pfn, nullptr);
-    HANDLE h = ::CreateRemoteThread(pi.hProcess, nullptr, 0, pfn, reinterpret_cast<LPVOID>(static_cast<ULONG_PTR>(CTRL_BREAK_EVENT)), 0, nullptr);
+    HANDLE h = ::CreateRemoteThread(pi.hProcess, nullptr, 0, pfn, reinterpret_cast<LPVOID>(static_cast<ULONG_PTR>(dwEvent)), 0, nullptr);
     ASSERT_NE(h, nullptr);
+    // The thread ends with the process where the handler ends it.
     EXPECT_EQ(::WaitForSingleObject(h, 30000), WAIT_OBJECT_0);
     ::CloseHandle(h);
 }

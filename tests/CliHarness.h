@@ -131,5 +131,8 @@ struct ExclusiveHold
 
 // Delivers Ctrl+Break to the child.
 void SendCtrlBreak(const PROCESS_INFORMATION& pi);
+// Delivers a console control event (CTRL_CLOSE_EVENT, ...) to the child as Windows does: a thread of its own at
+// kernelbase's CtrlRoutine, which runs the child's handlers.
+void SendCtrlEvent(const PROCESS_INFORMATION& pi, DWORD dwEvent);
 // Runs the child, waits until its progress line names `name`, then sends Ctrl+Break.
 Result BreakWhileComparing(Sides& s, const std::wstring& name, std::vector<std::wstring> options = {});

@@ -215,6 +215,16 @@ void FaultRules::Unbuffered(const std::wstring& file, unsigned sector)
     Add("unbuffered " + UnixPath(file) + " " + std::to_string(sector));
 }
 
+void FaultRules::UnbufferedFail(const std::wstring& file, int error)
+{
+    Add("unbuffered-fail " + UnixPath(file) + " " + std::to_string(error));
+}
+
+void FaultRules::Short(const std::wstring& file, UINT64 atOffset)
+{
+    Add("short " + UnixPath(file) + " " + std::to_string(atOffset));
+}
+
 void FaultRules::Resize(const std::wstring& file, UINT64 atOffset, UINT64 newSize)
 {
     Add("resize " + UnixPath(file) + " " + std::to_string(atOffset) + " " + std::to_string(newSize));
@@ -223,6 +233,16 @@ void FaultRules::Resize(const std::wstring& file, UINT64 atOffset, UINT64 newSiz
 void FaultRules::Stall(const std::wstring& file, unsigned seconds, UINT64 fromOffset)
 {
     Add("stall " + UnixPath(file) + " " + std::to_string(seconds) + " " + std::to_string(fromOffset));
+}
+
+void FaultRules::NoId(const std::wstring& folder, long long index)
+{
+    Add("noid " + UnixPath(folder) + " " + std::to_string(index));
+}
+
+void FaultRules::Hold(const std::wstring& file, UINT64 fromOffset)
+{
+    Add("hold " + UnixPath(file) + " " + std::to_string(fromOffset));
 }
 
 void FaultRules::ListFail(const std::wstring& folder, unsigned queries)

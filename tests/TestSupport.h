@@ -59,8 +59,17 @@ public:
     void Align(const std::wstring& file, unsigned sector);
     // Alignment for the first handle that reads the file only: the unbuffered one, where it is opened first.
     void Unbuffered(const std::wstring& file, unsigned sector);
+    // Every read of the first handle that reads the file fails with the errno (EIO: Wine's ERROR_NOT_READY).
+    void UnbufferedFail(const std::wstring& file, int error);
+    // Once, the read that spans the offset ends short at it, though the file goes on.
+    void Short(const std::wstring& file, UINT64 atOffset);
     void Resize(const std::wstring& file, UINT64 atOffset, UINT64 newSize);
     void Stall(const std::wstring& file, unsigned seconds, UINT64 fromOffset = 0);
+    // Every file and folder at or under the folder answers the index (0, or -1 for all ones): a volume without IDs.
+    void NoId(const std::wstring& folder, long long index);
+    // Every read at or past fromOffset blocks until this object is gone: what the test does meanwhile happens
+    // while the read is under way, however slow the machine.
+    void Hold(const std::wstring& file, UINT64 fromOffset);
     // The folder's first `queries` listing queries in a process succeed, every later one fails.
     void ListFail(const std::wstring& folder, unsigned queries);
 

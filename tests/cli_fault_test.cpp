@@ -1,5 +1,7 @@
 // tavik-verify.exe under every fault a backup can have, on either side, in both modes: one table, one harness.
 #include "CliHarness.h"
+#include "Manifest.h"
+#include "Sha256.h"
 #include "TestSupport.h"
 #include "resource.h"
 #include <gtest/gtest.h>
@@ -11,6 +13,8 @@ const UINT64 MiB = 0x100000;
 // Three whole slots and five bytes: a fault can strike the first slot, the middle of the second or the last byte.
 const UINT64 kSize = 3 * MiB + 5;
 const wchar_t kFaulty[] = L"f-faulty.bin";
+// The injector's errors are Linux's numbers, which Wine maps: EIO to ERROR_NOT_READY, EOPNOTSUPP to ERROR_NOT_SUPPORTED.
+const int kLinuxEio = 5, kLinuxNotSupported = 95;
 
 // The depths every row runs at, as extra arguments: the default (several files in flight) and one file at a time.
 const std::vector<std::vector<std::wstring>> kDepths = {{}, {L"--depth", L"1"}};
@@ -21,6 +25,14 @@ enum class How
     kBreak,       // Ctrl+Break once the progress line names the faulty file
     kClosedPipe,  // standard output is a pipe whose reading end was closed before the run
     kFullDisk,    // standard output is a device that is always full
+};
+
+// What the run does beside its rows: nothing more, write a manifest of folder 1, or audit folder 2 against one.
+enum class Use
+{
+    kCompare,
+    kManifest,
+    kCheck,
 };
 
 // One run: the two folders, the fault, and what the run must give with that fault alone in it.
@@ -66,7 +78,47 @@ struct Run
         rows.push_back(Same(L"z-after"));
         status = dwStatus;
     }
+    // The manifest of folder 1 as made, its digests taken from the bytes written; the faulty file's line or none.
+    std::string Lines(bool bFaulty) const
+    {
+        std::string text = LineOf(L"a-before", Pattern(100, 1));
+        if (bFaulty)
+            text += LineOf(kFaulty, Pattern(kSize, 3));
+        return text + LineOf(L"z-after", Pattern(100, 2));
+    }
+    // The rows of an audit of folder 2: side 1 is the manifest, which has no sizes. Whatever a comparison made of
+    // the faulty file, its digest is of no whole file: that is trouble, never same or differs.
+    void Audit()
+    {
+        for (Row& row : rows)
+        {
+            row.size1.clear();
+            if (row.name == kFaulty && row.verdict != L"cannot-open")
+                row = {L"read-error", kFaulty, L"", N(kSize), row.mode, row.verdict == L"read-error" ? row.detail : L""};
+        }
+        status = 2;
+    }
+    static std::string LineOf(const std::wstring& name, const std::vector<unsigned char>& bytes)
+    {
+        CSha256 sha;
+        BYTE digest[32] = {};
+        EXPECT_TRUE(sha.Open() && sha.Update(bytes.data(), bytes.size()) && sha.Finish(digest));
+        return ManifestLine(digest, name);
+    }
 };
+
+std::string ReadAll(const std::wstring& path)
+{
+    std::string text;
+    HANDLE h = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    char buffer[4096];
+    DWORD dwRead = 0;
+    while (h != INVALID_HANDLE_VALUE && ::ReadFile(h, buffer, sizeof buffer, &dwRead, nullptr) && dwRead)
+        text.append(buffer, dwRead);
+    if (h != INVALID_HANDLE_VALUE)
+        ::CloseHandle(h);
+    return text;
+}
 
 const Row kSubCannotList = {L"cannot-list", L"sub\\", L"", L"", L"", L""};
 
@@ -76,59 +128,79 @@ struct Fault
     bool bSided;      // a fault of side 1 or side 2; otherwise of the run as a whole
     bool bBuffered;   // also in buffered mode; faults of unbuffered reads have no meaning there
     bool bFormats;    // in both formats, not only TSV
+    bool bManifest;   // a fault of one file that a manifest and an audit must show too
     How how;
     void (*make)(Run& r);  // makes the fault and says what the run must give
 };
 
 const Fault kFaults[] = {
-    // A first unbuffered read that fails is tried once more through the cache, which fails as well.
-    {"read error at offset 0", true, true, false, How::kToEnd, [](Run& r) {
+    // A device error (EIO: Wine's ERROR_NOT_READY, 21) is never read again through the cache, not even at the
+    // first unbuffered read.
+    {"read error at offset 0", true, true, false, true, How::kToEnd, [](Run& r) {
          r.MakeFaulty();
          r.rules.Eio(r.Side() + kFaulty, 0);
-         r.Expect({r.Faulty(L"read-error", L"normal")}, 2);
+         r.Expect({r.Faulty(L"read-error", r.Mode(), L"error-21")}, 2);
      }},
-    {"read error in the middle of the second slot", true, true, false, How::kToEnd, [](Run& r) {
+    {"read error in the middle of the second slot", true, true, false, true, How::kToEnd, [](Run& r) {
          r.MakeFaulty();
          r.rules.Eio(r.Side() + kFaulty, MiB + MiB / 2);
-         r.Expect({r.Faulty(L"read-error", r.Mode())}, 2);
+         r.Expect({r.Faulty(L"read-error", r.Mode(), L"error-21")}, 2);
      }},
-    {"read error at the last byte", true, true, false, How::kToEnd, [](Run& r) {
+    {"read error at the last byte", true, true, false, true, How::kToEnd, [](Run& r) {
          r.MakeFaulty();
          r.rules.Eio(r.Side() + kFaulty, kSize - 1);
-         r.Expect({r.Faulty(L"read-error", r.Mode())}, 2);
+         r.Expect({r.Faulty(L"read-error", r.Mode(), L"error-21")}, 2);
+     }},
+    // The cache may still hold the pages of a copy made a minute ago: only the unbuffered handle fails here, and
+    // a fallback would find the file the same.
+    {"device error on the unbuffered handle only", true, false, false, true, How::kToEnd, [](Run& r) {
+         r.MakeFaulty();
+         r.rules.UnbufferedFail(r.Side() + kFaulty, kLinuxEio);
+         r.Expect({r.Faulty(L"read-error", L"fast", L"error-21")}, 2);
+     }},
+    {"unbuffered reads not supported", true, false, false, false, How::kToEnd, [](Run& r) {
+         r.MakeFaulty();
+         r.rules.UnbufferedFail(r.Side() + kFaulty, kLinuxNotSupported);
+         r.Expect({r.Faulty(L"same", L"normal")}, 0);
+     }},
+    // A redirector may return fewer bytes than asked before the end: the rest is read, not taken for a change.
+    {"short read in the middle of the second slot", true, true, false, false, How::kToEnd, [](Run& r) {
+         r.MakeFaulty();
+         r.rules.Short(r.Side() + kFaulty, MiB + MiB / 2 + 7);
+         r.Expect({r.Faulty(L"same", r.Mode())}, 0);
      }},
     // A volume that refuses unaligned unbuffered reads, as Windows does: fast mode's own reads, up to the file's
     // short last block, are all aligned, and nothing is read after that block.
-    {"unaligned unbuffered reads refused", true, false, false, How::kToEnd, [](Run& r) {
+    {"unaligned unbuffered reads refused", true, false, false, false, How::kToEnd, [](Run& r) {
          r.MakeFaulty();
          r.rules.Align(r.Side() + kFaulty, 4096);
          r.Expect({r.Faulty(L"same", L"fast")}, 0);
      }},
     // A volume that opens unbuffered but refuses every unbuffered read as unaligned (its sectors larger than any
     // block): fast mode falls back to the cache for that side.
-    {"every unbuffered read refused as unaligned", true, false, false, How::kToEnd, [](Run& r) {
+    {"every unbuffered read refused as unaligned", true, false, false, false, How::kToEnd, [](Run& r) {
          r.MakeFaulty();
          r.rules.Unbuffered(r.Side() + kFaulty, 2 * MiB);
          r.Expect({r.Faulty(L"same", L"normal")}, 0);
      }},
-    {"file grows while read", true, true, false, How::kToEnd, [](Run& r) {
+    {"file grows while read", true, true, false, true, How::kToEnd, [](Run& r) {
          r.MakeFaulty();
          r.rules.Resize(r.Side() + kFaulty, MiB, kSize + MiB);
          r.Expect({r.Faulty(L"differs", r.Mode(), N(kSize))}, 1);
      }},
-    {"file shrinks while read", true, true, false, How::kToEnd, [](Run& r) {
+    {"file shrinks while read", true, true, false, true, How::kToEnd, [](Run& r) {
          r.MakeFaulty();
          r.rules.Resize(r.Side() + kFaulty, MiB, MiB + MiB / 2);
          r.Expect({r.Faulty(L"differs", r.Mode(), N(MiB + MiB / 2))}, 1);
      }},
-    {"file held without share-read", true, true, false, How::kToEnd, [](Run& r) {
+    {"file held without share-read", true, true, false, true, How::kToEnd, [](Run& r) {
          r.MakeFaulty();
          r.Hold(r.Side() + kFaulty);
          r.Expect({r.Faulty(L"cannot-open", L"")}, 2);
      }},
     // The second slot's read blocks far longer than the run may take to stop: only an abandoned read lets the
     // program end.
-    {"stalled read cut by Ctrl+C", true, true, false, How::kBreak, [](Run& r) {
+    {"stalled read cut by Ctrl+C", true, true, false, false, How::kBreak, [](Run& r) {
          r.MakeFaulty();
          r.rules.Stall(r.Side() + kFaulty, 120, MiB);
          r.Expect({r.Faulty(L"interrupted", r.Mode())}, 3);
@@ -136,32 +208,32 @@ const Fault kFaults[] = {
      }},
     // Nothing under a folder that one side could not list is reported as on one side only: what that side holds
     // there is not known.
-    {"subfolder cannot be listed", true, true, false, How::kToEnd, [](Run& r) {
+    {"subfolder cannot be listed", true, true, false, false, How::kToEnd, [](Run& r) {
          r.MakeSub(L"sub\\", false);
          r.Hold(r.Side() + L"sub", FILE_FLAG_BACKUP_SEMANTICS);
          r.Expect({kSubCannotList}, 2);
      }},
-    {"subfolder listing fails half-way", true, true, false, How::kToEnd, [](Run& r) {
+    {"subfolder listing fails half-way", true, true, false, false, How::kToEnd, [](Run& r) {
          r.MakeSub(L"sub\\", true);
          r.rules.ListFail(r.Side() + L"sub\\", 1);
          r.Expect({kSubCannotList}, 2);
      }},
-    {"folder given cannot be listed", true, true, false, How::kToEnd, [](Run& r) {
+    {"folder given cannot be listed", true, true, false, false, How::kToEnd, [](Run& r) {
          r.Hold(r.Side().substr(0, r.Side().size() - 1), FILE_FLAG_BACKUP_SEMANTICS);
          r.bNoRows = true;
          r.status = 2;
      }},
-    {"folder given fails half-way", true, true, false, How::kToEnd, [](Run& r) {
+    {"folder given fails half-way", true, true, false, false, How::kToEnd, [](Run& r) {
          r.MakeSub(L"", true);
          r.rules.ListFail(r.Side(), 1);
          r.bNoRows = true;
          r.status = 2;
      }},
     // Rows that cannot be written are trouble, whatever the comparisons found.
-    {"output to a closed pipe", false, true, false, How::kClosedPipe, [](Run& r) { r.Expect({}, 2); }},
-    {"output to a full disk", false, true, false, How::kFullDisk, [](Run& r) { r.Expect({}, 2); }},
+    {"output to a closed pipe", false, true, false, false, How::kClosedPipe, [](Run& r) { r.Expect({}, 2); }},
+    {"output to a full disk", false, true, false, false, How::kFullDisk, [](Run& r) { r.Expect({}, 2); }},
     // The worst status wins: trouble over differences.
-    {"faults mixed", false, true, true, How::kToEnd, [](Run& r) {
+    {"faults mixed", false, true, true, false, How::kToEnd, [](Run& r) {
          r.dirs.Both(L"b-differs", Pattern(1000, 5));
          PokeByte(r.dirs.b + L"b-differs", 500, static_cast<unsigned char>(Pattern(1000, 5)[500] ^ 0xFF));
          WriteText(r.dirs.a + L"c-only1", "1");
@@ -171,7 +243,7 @@ const Fault kFaults[] = {
          r.Hold(r.dirs.a + L"g-held");
          r.Expect({{L"differs", L"b-differs", L"1000", L"1000", r.Mode(), L"500"},
                    {L"only1", L"c-only1", L"1", L"", L"", L""},
-                   r.Faulty(L"read-error", L"normal"),
+                   r.Faulty(L"read-error", r.Mode(), L"error-21"),
                    {L"cannot-open", L"g-held", L"10", L"10", L"", L""}},
                   2);
      }},
@@ -185,7 +257,7 @@ std::wstring Joined(const std::vector<std::wstring>& args)
     return text.empty() ? L"default" : text;
 }
 
-void RunRow(const Fault& fault, int s, bool bFast, const std::vector<std::wstring>& depth, const char* format)
+void RunRow(const Fault& fault, Use use, int s, bool bFast, const std::vector<std::wstring>& depth, const char* format)
 {
     Run r(s, bFast);
     fault.make(r);
@@ -193,13 +265,29 @@ void RunRow(const Fault& fault, int s, bool bFast, const std::vector<std::wstrin
     if (!bFast)
         options.push_back(L"--buffered");
     options.insert(options.end(), depth.begin(), depth.end());
+    const std::wstring manifest = r.dirs.dir / L"sums.sha256";
+    std::vector<std::wstring> args = r.dirs.Args(options);
+    if (use == Use::kManifest)
+    {
+        args.insert(args.end() - 2, {L"--manifest", manifest});
+        // A file of folder 1 that has no line is trouble, whatever the comparison found.
+        if (s == 0)
+            r.status = 2;
+    }
+    if (use == Use::kCheck)
+    {
+        WriteText(manifest, r.Lines(true).c_str());
+        args = options;
+        args.insert(args.end(), {L"--check", manifest, r.dirs.b});
+        r.Audit();
+    }
 
     Result result;
     SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
     switch (fault.how)
     {
     case How::kToEnd:
-        result = RunVerify(r.dirs.Args(options));
+        result = RunVerify(args);
         break;
     case How::kBreak:
         result = BreakWhileComparing(r.dirs, kFaulty, options);
@@ -237,6 +325,14 @@ void RunRow(const Fault& fault, int s, bool bFast, const std::vector<std::wstrin
     }
     if (fault.how == How::kToEnd || fault.how == How::kBreak)
         ExpectRows(result, format, r.rows);
+    if (use == Use::kManifest)
+    {
+        // Folder 1's faulty file has no line but an error naming it; every other file has its line.
+        EXPECT_EQ(ReadAll(manifest), r.Lines(s == 1));
+        std::wstring noLine = Text(IDS_CLI_MANIFEST_NO_LINE);
+        noLine.replace(noLine.find(L"%1"), 2, kFaulty);
+        EXPECT_EQ(err.find(noLine) != std::wstring::npos, s == 0) << testing::PrintToString(err);
+    }
     // The summary, written all the same.
     EXPECT_NE(err.find(Text(fault.how == How::kBreak ? IDS_RUN_ABORTED : IDS_RUN_COMPLETE)), std::wstring::npos)
         << testing::PrintToString(err);
@@ -244,22 +340,27 @@ void RunRow(const Fault& fault, int s, bool bFast, const std::vector<std::wstrin
 }
 
 // Each row with its fault alone in the run (but one that mixes them): the row of the faulty name and the status.
+// A fault of one file is also run with a manifest written (folder 1's faulty file has no line) and, on side 2,
+// with folder 2 audited against a manifest.
 TEST(CliFaults, EveryFaultOnEitherSideInBothModesAtEveryDepth)
 {
     ASSERT_TRUE(FaultRules::Available()) << "cli_fault_tests must run with the fault injector preloaded";
+    const char* const kUses[] = {"", ", --manifest", ", --check"};
     for (const Fault& fault : kFaults)
-        for (int s : fault.bSided ? std::vector<int>{0, 1} : std::vector<int>{0})
-            for (bool bFast : fault.bBuffered ? std::vector<bool>{true, false} : std::vector<bool>{true})
-                for (const std::vector<std::wstring>& depth : kDepths)
-                    for (const char* format : kFormats)
-                    {
-                        if (!fault.bFormats && std::string(format) != "tsv")
-                            continue;
-                        SCOPED_TRACE(testing::Message() << fault.name << (fault.bSided ? s == 0 ? ", side 1" : ", side 2" : "")
-                                                        << (bFast ? ", fast" : ", buffered") << ", depth "
-                                                        << testing::PrintToString(Joined(depth)) << ", " << format);
-                        RunRow(fault, s, bFast, depth, format);
-                    }
+        for (Use use : fault.bManifest ? std::vector<Use>{Use::kCompare, Use::kManifest, Use::kCheck} : std::vector<Use>{Use::kCompare})
+            for (int s : fault.bSided ? std::vector<int>{0, 1} : std::vector<int>{0})
+                for (bool bFast : fault.bBuffered ? std::vector<bool>{true, false} : std::vector<bool>{true})
+                    for (const std::vector<std::wstring>& depth : kDepths)
+                        for (const char* format : kFormats)
+                        {
+                            if ((!fault.bFormats && std::string(format) != "tsv") || (use == Use::kCheck && s == 0))
+                                continue;
+                            SCOPED_TRACE(testing::Message() << fault.name << kUses[static_cast<int>(use)]
+                                                            << (fault.bSided ? s == 0 ? ", side 1" : ", side 2" : "")
+                                                            << (bFast ? ", fast" : ", buffered") << ", depth "
+                                                            << testing::PrintToString(Joined(depth)) << ", " << format);
+                            RunRow(fault, use, s, bFast, depth, format);
+                        }
 }
 
 // A FIFO from a Linux share is listed like a file but is no disk file: reading it would wait for ever for a
@@ -273,5 +374,29 @@ TEST(CliFaults, AFifoInPlaceOfAFileIsNeverRead)
         const Result r = RunVerify({pszMode, folder + L"\\1", folder + L"\\2"});
         ExpectRows(r, "tsv", {{L"cannot-open", L"p", L"0", L"1", L"", L""}, {L"cannot-open", L"q", L"0", L"0", L"", L""}});
         EXPECT_EQ(r.exitCode, 2u);
+    }
+}
+
+// A file ID of 0 (no IDs) or all ones (no unique IDs) is shared by every file of such a volume: taken for an ID it
+// made every subfolder a loop and every pair one file, and the run passed with a difference left unread.
+TEST(CliFaults, AVolumeWithoutFileIdsNeitherLoopsNorLabels)
+{
+    ASSERT_TRUE(FaultRules::Available());
+    for (long long index : {0LL, -1LL})
+    {
+        SCOPED_TRACE(index);
+        Sides dirs;
+        FaultRules rules;
+        dirs.Both(L"x", Pattern(10, 1));
+        MakeDir(dirs.a + L"sub");
+        MakeDir(dirs.b + L"sub");
+        dirs.Both(L"sub\\y", Pattern(10, 2));
+        PokeByte(dirs.b + L"sub\\y", 3, static_cast<unsigned char>(Pattern(10, 2)[3] ^ 1));
+        rules.NoId(dirs.dir / L"", index);
+        const Result r = RunVerify(dirs.Args({L"-r"}));
+        ExpectRows(r, "tsv", {{L"differs", L"sub\\y", L"10", L"10", L"fast", L"3"}, {L"same", L"x", L"10", L"10", L"fast", L""}});
+        EXPECT_EQ(r.exitCode, 1u);
+        const Result self = RunVerify({L"-r", dirs.a, dirs.a});
+        ExpectRows(self, "tsv", {{L"same", L"sub\\y", L"10", L"10", L"fast", L""}, {L"same", L"x", L"10", L"10", L"fast", L""}});
     }
 }

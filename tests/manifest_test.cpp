@@ -2,6 +2,7 @@
 // --manifest and --check against Python's hashlib and coreutils on real files, with their early ends.
 #include "CliHarness.h"
 #include "ConsoleOut.h"
+#include "ExactPath.h"
 #include "FileAccess.h"
 #include "Manifest.h"
 #include "Sha256.h"
@@ -390,7 +391,8 @@ void MakeFolder2(const std::wstring& from, const std::wstring& to, const char* p
 
 // The manifest a run writes is hashlib's, line for line, for every size around a slot and past 4 GiB: whether a
 // file is compared, differs (and is read on to its end), has another size or is only in folder 1; at depth 1 and
-// at the device's own, fast and buffered. The four runs go at once: each hashes 4 GiB with Wine's own SHA-256.
+// at the device's own, fast and buffered. The four runs go at once: each hashes 4 GiB with Wine's own SHA-256,
+// which on a busy machine takes all four nearly three minutes together; the bound is far above that.
 TEST(VerifyManifest, EverySizeAndEveryVerdictAsHashlibHasIt)
 {
     const std::wstring sizes = NativeFiles() + L"sizes\\";
@@ -421,7 +423,7 @@ TEST(VerifyManifest, EverySizeAndEveryVerdictAsHashlibHasIt)
     {
         const auto& run = kRuns[k];
         SCOPED_TRACE(run.pszRoles);
-        const Result r = runs[k]->Finish(400000);
+        const Result r = runs[k]->Finish(1500000);
         const bool bBuffered = std::find(run.options.begin(), run.options.end(), L"--buffered") != run.options.end();
         const std::wstring mode = bBuffered ? L"normal" : L"fast";
         std::vector<Row> rows;
@@ -571,6 +573,222 @@ TEST(VerifyManifest, OnlyARunThatEndsNormallyReplacesTheFile)
     const Result audit = RunVerify({L"--check", file, s.a});
     ExpectRows(audit, "tsv", rows);
     EXPECT_EQ(audit.exitCode, 1u);
+}
+
+// The forms Wine cannot reach as files (shares): a path made whole once, then taken literally.
+TEST(FullPath, EveryFormAUserTypesIsMadeWholeOnce)
+{
+    const struct
+    {
+        const wchar_t* pszGiven;
+        const wchar_t* pszWhole;
+    } cases[] = {
+        {L"C:/jobs/logs/../sums.sha256", L"C:\\jobs\\sums.sha256"},
+        {L"\\\\server\\share\\logs\\..\\sums", L"\\\\server\\share\\sums"},
+        {L"//server/share/logs/../sums", L"\\\\server\\share\\sums"},
+        {L"\\\\?\\UNC\\server\\share\\logs\\..\\sums", L"\\\\server\\share\\logs\\..\\sums"},
+        {L"\\\\?\\C:\\jobs\\x.", L"C:\\jobs\\x."},
+        {L"\\\\?\\Volume{0}\\x", L"\\\\?\\Volume{0}\\x"},
+        {L"\\\\.\\C:\\jobs\\logs\\..\\x", L"C:\\jobs\\x"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(FullPath(c.pszGiven), c.pszWhole) << ::testing::PrintToString(std::wstring(c.pszGiven));
+}
+
+// The manifest's path is taken as a folder's is: relative, with "/", with "..", in the literal and the device
+// forms, both for writing it and for --check.
+TEST(VerifyManifest, ItsPathIsTakenAsTheFoldersAre)
+{
+    Sides s;
+    s.Both(L"x", Pattern(100, 1));
+    s.Both(L"y", Pattern(5, 2));
+    TempDir m;
+    MakeDir(m / L"logs");
+    const std::wstring file = m / L"sums.sha256";
+    ASSERT_EQ(RunVerify({L"--manifest", file, s.a, s.b}).exitCode, 0u);
+    const std::string expected = ReadText(file);
+    std::wstring slashed = m / L"logs/../sums.sha256";
+    std::replace(slashed.begin(), slashed.end(), L'\\', L'/');
+    const struct
+    {
+        const char* pszCase;
+        std::wstring path, cwd;
+    } cases[] = {
+        {"relative", L"sums.sha256", m.Path()},
+        {"relative with ..", L"logs\\..\\sums.sha256", m.Path()},
+        {"..", m / L"logs\\..\\sums.sha256", L""},
+        {"slashes", slashed, L""},
+        {"literal", L"\\\\?\\" + file, L""},
+        {"device", L"\\\\.\\" + m / L"logs\\..\\sums.sha256", L""},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.pszCase);
+        ASSERT_TRUE(::DeleteFileW(file.c_str()));
+        const Result r = RunVerify({L"--manifest", c.path, s.a, s.b}, c.cwd);
+        EXPECT_EQ(r.exitCode, 0u) << r.err;
+        EXPECT_EQ(ReadText(file), expected);
+        EXPECT_EQ(FolderNames(m.Path()), (std::vector<std::wstring>{L"logs", L"sums.sha256"}));
+        const Result check = RunVerify({L"--check", c.path, s.b}, c.cwd);
+        EXPECT_EQ(check.exitCode, 0u) << check.err;
+    }
+}
+
+namespace
+{
+// A rename refused g_nRefusals times with g_dwRefusal, then done, as a virus scanner that lets go would have it.
+int g_nRefusals = 0;
+DWORD g_dwRefusal = 0;
+int g_nMoves = 0;
+BOOL WINAPI RefusingMove(LPCWSTR pszFrom, LPCWSTR pszTo, DWORD dwFlags)
+{
+    if (++g_nMoves <= g_nRefusals)
+    {
+        ::SetLastError(g_dwRefusal);
+        return FALSE;
+    }
+    return ::MoveFileExW(pszFrom, pszTo, dwFlags);
+}
+}
+
+// A rename refused for a while (sharing violation, access denied) is tried again for a few seconds; where it stays
+// refused, or fails otherwise, the finished file stays under its temporary name and the old manifest as it was.
+TEST(ManifestWriter, ARefusedRenameIsTriedAgainAndAFinishedFileNeverLost)
+{
+    const std::string line = "0000000000000000000000000000000000000000000000000000000000000000  x\n";
+    const struct
+    {
+        int nRefusals;
+        DWORD dwRefusal;
+        bool bRenamed;
+        int nMoves;
+    } cases[] = {
+        {0, 0, true, 1},
+        {3, ERROR_SHARING_VIOLATION, true, 4},
+        {3, ERROR_ACCESS_DENIED, true, 4},
+        {1, ERROR_PATH_NOT_FOUND, false, 1},  // no other program to wait for
+        {1000, ERROR_SHARING_VIOLATION, false, 10},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(::testing::Message() << c.nRefusals << " refusals with " << c.dwRefusal);
+        TempDir d;
+        const std::wstring target = d / L"sums.sha256";
+        WriteString(target, "old\n");
+        g_nRefusals = c.nRefusals;
+        g_dwRefusal = c.dwRefusal;
+        g_nMoves = 0;
+        CManifestWriter writer(RefusingMove);
+        ASSERT_TRUE(writer.Open(target));
+        const std::wstring temp = writer.TempPath();
+        ASSERT_TRUE(writer.Add(line));
+        EXPECT_EQ(writer.Commit(), c.bRenamed);
+        EXPECT_EQ(g_nMoves, c.nMoves);
+        EXPECT_EQ(ReadText(target), c.bRenamed ? line : "old\n");
+        if (c.bRenamed)
+        {
+            EXPECT_TRUE(writer.KeptPath().empty());
+            EXPECT_EQ(FolderNames(d.Path()), std::vector<std::wstring>{L"sums.sha256"});
+            continue;
+        }
+        EXPECT_EQ(writer.Error(), c.dwRefusal);
+        EXPECT_EQ(L"\\\\?\\" + writer.KeptPath(), temp);
+        EXPECT_EQ(ReadText(temp), line);
+        writer.Abandon();  // the kept file is the user's now
+        EXPECT_EQ(ReadText(temp), line);
+    }
+}
+
+// Through the program: an old manifest held open by another program for good leaves the new one whole under its
+// temporary name, which the error names; a read-only one is refused before anything is read.
+TEST(VerifyManifest, AnOldManifestHeldOrReadOnlyLosesNoDigests)
+{
+    Sides s;
+    s.Both(L"x", Pattern(100, 1));
+    TempDir m;
+    const std::wstring file = m / L"sums.sha256";
+    ASSERT_EQ(RunVerify({L"--manifest", file, s.a, s.b}).exitCode, 0u);
+    const std::string expected = ReadText(file);
+    WriteString(file, "old\n");
+    {
+        // Held without delete sharing, which Windows needs to replace a file.
+        ExclusiveHold hold(file);
+        Child child({L"--manifest", file, s.a, s.b});
+        const std::wstring temp = file + L".tavik-" + std::to_wstring(child.Info().dwProcessId) + L".tmp";
+        const Result r = child.Finish(60000);
+        EXPECT_EQ(r.exitCode, 2u);
+        EXPECT_EQ(r.out, "verdict\tname\tsize1\tsize2\tmode\tdetail\nsame\tx\t100\t100\tfast\t\n");
+        EXPECT_NE(r.Err().find(LoadText(IDS_CLI_MANIFEST_KEPT, file, temp)), std::wstring::npos) << r.err;
+        EXPECT_EQ(ReadText(temp), expected);
+        ASSERT_TRUE(::DeleteFileW(temp.c_str()));
+    }
+    EXPECT_EQ(ReadText(file), "old\n");
+    ASSERT_TRUE(::SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_READONLY));
+    const Result r = RunVerify({L"--manifest", file, s.a, s.b});
+    ::SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ(r.exitCode, 2u);
+    EXPECT_TRUE(r.out.empty()) << r.out;
+    EXPECT_NE(r.Err().find(LoadText(IDS_CLI_MANIFEST_READ_ONLY, file)), std::wstring::npos) << r.err;
+    EXPECT_EQ(FolderNames(m.Path()), std::vector<std::wstring>{L"sums.sha256"});
+    EXPECT_EQ(ReadText(file), "old\n");
+}
+
+// Closing the console, a log-off and a shutdown end the run at once, with the status of an interrupted run, and
+// take the temporary manifest along; FILE stays as it was.
+TEST(VerifyManifest, ConsoleCloseLogOffAndShutdownLeaveNoTemporaryFile)
+{
+    ASSERT_TRUE(FaultRules::Available());
+    Sides s;
+    for (int i = 0; i < 4; ++i)
+        s.Both(L"f" + std::to_wstring(i), Pattern(4000 + i, i));
+    TempDir m;
+    const std::wstring file = m / L"sums.sha256";
+    WriteString(file, "old\n");
+    for (DWORD dwEvent : {CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT})
+    {
+        SCOPED_TRACE(dwEvent);
+        FaultRules rules;
+        rules.Stall(s.b + L"f2", 120);
+        Child child(s.Args({L"--progress", L"--manifest", file}), std::wstring(), CREATE_NEW_PROCESS_GROUP);
+        ASSERT_TRUE(child.Err().WaitFor([](const std::string& err) { return err.find("f2") != std::string::npos; }, 60000));
+        EXPECT_EQ(FolderNames(m.Path()).size(), 2u);
+        SendCtrlEvent(child.Info(), dwEvent);
+        const Result r = child.Finish(20000);
+        EXPECT_EQ(r.exitCode, 3u);
+        EXPECT_EQ(FolderNames(m.Path()), std::vector<std::wstring>{L"sums.sha256"});
+        EXPECT_EQ(ReadText(file), "old\n");
+    }
+}
+
+// A second Ctrl+C ends the run at once, also where the first cannot (here: its rows are not read, so it waits to
+// write them), and takes the temporary manifest along.
+TEST(VerifyManifest, ASecondBreakEndsAtOnceWithoutTheTemporaryFile)
+{
+    Sides s;
+    const std::wstring longName(200, L'n');
+    for (int i = 0; i < 600; ++i)
+        s.Both(longName + std::to_wstring(1000 + i), {});
+    TempDir m;
+    const std::wstring file = m / L"sums.sha256";
+    WriteString(file, "old\n");
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE hRead = nullptr, hWrite = nullptr;
+    ASSERT_TRUE(::CreatePipe(&hRead, &hWrite, &inherit, 0));
+    ::SetHandleInformation(hRead, HANDLE_FLAG_INHERIT, 0);
+    {
+        Child child(s.Args({L"--manifest", file}), std::wstring(), CREATE_NEW_PROCESS_GROUP, VerifyExe(), hWrite);
+        ::CloseHandle(hWrite);
+        DWORD nWaiting = 0;
+        ASSERT_TRUE(PumpUntil([&] { return ::PeekNamedPipe(hRead, nullptr, 0, nullptr, &nWaiting, nullptr) && nWaiting > 0; }, 60000));
+        EXPECT_EQ(FolderNames(m.Path()).size(), 2u);
+        SendCtrlBreak(child.Info());
+        SendCtrlBreak(child.Info());
+        const Result r = child.Finish(20000);
+        EXPECT_EQ(r.exitCode, 3u);
+        EXPECT_EQ(FolderNames(m.Path()), std::vector<std::wstring>{L"sums.sha256"});
+        EXPECT_EQ(ReadText(file), "old\n");
+    }
+    ::CloseHandle(hRead);
 }
 
 // Copies a tree, and gives the size of each of its files by the file's name in the tree.

@@ -21,7 +21,7 @@ log "checking $zip"
 cd "$unpacked"
 python3 -m zipfile -e "$zip" .
 files=$(find . -type f | sed 's|^\./||' | LC_ALL=C sort | tr '\n' ' ')
-[ "$files" = "LICENSE README.md SHA256SUMS THIRD-PARTY-NOTICES.txt docs/tavik.png tavik-verify.exe tavik.exe " ] ||
+[ "$files" = "LICENSE README.md SHA256SUMS THIRD-PARTY-NOTICES.txt docs/report.png docs/tavik.png tavik-verify.exe tavik.exe " ] ||
     fail "the archive holds: $files"
 [ "$(cut -d' ' -f3- SHA256SUMS | tr '\n' ' ')" = "tavik.exe tavik-verify.exe " ] || fail "SHA256SUMS: $(cat SHA256SUMS)"
 sha256sum --check --strict --quiet SHA256SUMS || fail "SHA256SUMS does not match the programs"

@@ -1,9 +1,12 @@
 // tavik-verify.exe with several files in flight per side: rows in list order at every depth, a stalled file that
-// does not hold the others, Ctrl+Break among many reads, and the depth each side gets from its device.
+// does not hold the others, Ctrl+Break among many reads, the depth each side gets from its device, and --backup.
 #include "ReadDepth.h"
 #include "CliHarness.h"
+#include "PairStream.h"
 #include <gtest/gtest.h>
 #include "resource.h"
+#include <winioctl.h>
+#include <mutex>
 #include <set>
 
 namespace
@@ -290,6 +293,15 @@ int FakeSeekPenalty(LPCWSTR pszRoot)
     g_asked.push_back(pszRoot);
     return g_nSeekPenalty;
 }
+
+int g_nBusType;
+int g_nBusAsked;
+int FakeBusType(LPCWSTR pszRoot)
+{
+    g_asked.push_back(pszRoot);
+    ++g_nBusAsked;
+    return g_nBusType;
+}
 }
 
 TEST(VerifyDepth, EachFolderGetsTheDepthOfItsDevice)
@@ -298,32 +310,50 @@ TEST(VerifyDepth, EachFolderGetsTheDepthOfItsDevice)
     CVolumeQueries fake;
     fake.pfnDriveType = FakeDriveType;
     fake.pfnSeekPenalty = FakeSeekPenalty;
-    const std::wstring root = dir.Path().substr(0, 3);  // the temporary folder's drive, "C:\"
+    fake.pfnBusType = FakeBusType;
+    const std::wstring root = dir.Path().substr(0, 3);  // the temporary folder's drive, "C:\\"
+    const int kNone = -1;
     const struct
     {
         std::wstring folder;
         UINT nDriveType;
         int nSeekPenalty;
+        int nBusType;
         UINT32 nDepth;
+        const wchar_t* pszWhy;
     } cases[] = {
         // A share is a share whatever its server's disks: nothing to ask.
-        {L"\\\\server\\share\\backup\\", DRIVE_FIXED, 1, 8},
-        {L"\\\\?\\UNC\\server\\share\\backup\\", DRIVE_FIXED, 1, 8},
+        {L"\\\\server\\share\\backup\\", DRIVE_FIXED, 1, BusTypeUsb, 8, L"share"},
+        {L"\\\\?\\UNC\\server\\share\\backup\\", DRIVE_FIXED, 1, BusTypeUsb, 8, L"share"},
         // A local folder in its literal form is no share: its disk is asked.
-        {L"\\\\?\\" + dir.Path(), DRIVE_FIXED, 1, 1},
-        {dir.Path(), DRIVE_REMOTE, 0, 8},
-        {dir.Path(), DRIVE_FIXED, 1, 1},
-        {dir.Path(), DRIVE_FIXED, 0, 4},
-        {dir.Path(), DRIVE_FIXED, -1, 4},
-        {dir.Path(), DRIVE_REMOVABLE, -1, 4},
+        {L"\\\\?\\" + dir.Path(), DRIVE_FIXED, 1, kNone, 1, L"seek penalty: yes"},
+        {dir.Path(), DRIVE_REMOTE, 0, kNone, 8, L"remote drive"},
+        {dir.Path(), DRIVE_FIXED, 1, BusTypeSata, 1, L"seek penalty: yes"},
+        // A seek penalty that is known wins over the bus: a USB disk that says it does not spin is believed.
+        {dir.Path(), DRIVE_FIXED, 0, BusTypeUsb, 4, L"seek penalty: no"},
+        // Where nobody says, the bus does: USB, 1394, SD and MMC are read one file after another.
+        {dir.Path(), DRIVE_REMOVABLE, kNone, BusTypeUsb, 1, L"seek penalty: ?, bus: USB"},
+        {dir.Path(), DRIVE_FIXED, kNone, BusType1394, 1, L"seek penalty: ?, bus: 1394"},
+        {dir.Path(), DRIVE_REMOVABLE, kNone, BusTypeSd, 1, L"seek penalty: ?, bus: SD"},
+        {dir.Path(), DRIVE_REMOVABLE, kNone, BusTypeMmc, 1, L"seek penalty: ?, bus: MMC"},
+        {dir.Path(), DRIVE_FIXED, kNone, BusTypeSata, 4, L"seek penalty: ?, bus: SATA"},
+        {dir.Path(), DRIVE_FIXED, kNone, BusTypeNvme, 4, L"seek penalty: ?, bus: NVMe"},
+        {dir.Path(), DRIVE_REMOVABLE, kNone, kNone, 4, L"seek penalty: ?, bus: ?"},
     };
     for (const auto& c : cases)
     {
-        SCOPED_TRACE(::testing::Message() << ::testing::PrintToString(c.folder) << " " << c.nDriveType << " " << c.nSeekPenalty);
+        SCOPED_TRACE(::testing::Message() << ::testing::PrintToString(c.folder) << " " << c.nDriveType << " " << c.nSeekPenalty
+                                          << " " << c.nBusType);
         g_nDriveType = c.nDriveType;
         g_nSeekPenalty = c.nSeekPenalty;
+        g_nBusType = c.nBusType;
         g_asked.clear();
-        EXPECT_EQ(ReadDepth::ForFolder(c.folder, &fake), c.nDepth);
+        g_nBusAsked = 0;
+        std::wstring why;
+        EXPECT_EQ(ReadDepth::ForFolder(c.folder, &fake, &why), c.nDepth);
+        EXPECT_EQ(why, c.pszWhy);
+        // The bus only where the seek penalty is not known.
+        EXPECT_EQ(g_nBusAsked, c.nSeekPenalty == kNone ? 1 : 0);
         // The volume is asked by its root, as the system calls take it.
         for (const std::wstring& asked : g_asked)
             EXPECT_EQ(asked, root);
@@ -356,4 +386,122 @@ TEST(VerifyDepth, DepthOptionFromOneToSixtyFour)
         EXPECT_EQ(r.exitCode, 0u);
         EXPECT_EQ(r.out, "verdict\tname\tsize1\tsize2\tmode\tdetail\nsame\tx\t10\t10\tfast\t\n");
     }
+}
+
+// Where the run reads slowly, --verbose says why: each side's depth and what its device answered.
+TEST(VerifyDepth, VerboseShowsBothAnswersAndTheDepth)
+{
+    Sides s;
+    s.Both(L"x", Pattern(10, 1));
+    ASSERT_TRUE(::SetEnvironmentVariableW(L"TAVIK_SEAM_VOLUME", L"-1,7"));  // no seek penalty said, a USB bus
+    const Result usb = RunSeam(s.Args({L"--verbose"}));
+    const Result quiet = RunSeam(s.Args());
+    ::SetEnvironmentVariableW(L"TAVIK_SEAM_VOLUME", nullptr);
+    const std::wstring side = L" 1 (seek penalty: ?, bus: USB)";
+    std::wstring line = Text(IDS_CLI_DEPTH);
+    line.replace(line.find(L"%1"), 2, Text(IDS_CLI_SOURCE1) + side + L"、" + Text(IDS_CLI_SOURCE2) + side);
+    EXPECT_NE(usb.Err().find(line + L"\n"), std::wstring::npos) << usb.err;
+    EXPECT_EQ(usb.exitCode, 0u);
+    EXPECT_EQ(quiet.Err().find(Text(IDS_CLI_SOURCE1)), std::wstring::npos) << quiet.err;
+    // What Wine answers: no seek penalty, and a bus (SCSI) that reads more than one file at a time well; --depth
+    // says itself.
+    const Result wine = RunVerify(s.Args({L"--verbose"}));
+    EXPECT_NE(wine.Err().find(L" 4 (seek penalty: ?, bus: "), std::wstring::npos) << wine.err;
+    const Result given = RunVerify(s.Args({L"--verbose", L"--depth", L"2"}));
+    EXPECT_NE(given.Err().find(L"2 (--depth)"), std::wstring::npos) << given.err;
+}
+
+namespace
+{
+// The flags of every CreateFileW call of this process, by path; the stream's readers call it at once.
+std::mutex g_opensLock;
+std::vector<std::pair<std::wstring, DWORD>> g_opens;
+const auto g_pfnCreateFile = reinterpret_cast<decltype(&::CreateFileW)>(
+    reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "CreateFileW")));
+HANDLE WINAPI RecordingCreateFile(LPCWSTR pszPath, DWORD dwAccess, DWORD dwShare, LPSECURITY_ATTRIBUTES pSecurity,
+                                  DWORD dwDisposition, DWORD dwFlags, HANDLE hTemplate)
+{
+    {
+        std::lock_guard<std::mutex> lock(g_opensLock);
+        g_opens.push_back({pszPath, dwFlags});
+    }
+    return g_pfnCreateFile(pszPath, dwAccess, dwShare, pSecurity, dwDisposition, dwFlags, hTemplate);
+}
+
+std::vector<CStreamVerdict> RunStream(const std::vector<CStreamJob>& jobs, const CStreamOptions& options)
+{
+    CPairStream stream;
+    std::vector<CStreamVerdict> verdicts(jobs.size());
+    EXPECT_TRUE(stream.Start(options));
+    for (const CStreamJob& job : jobs)
+        stream.Add(job);
+    for (size_t i = 0; i < jobs.size(); ++i)
+    {
+        int nWaits = 0;
+        while (!stream.WaitVerdict(i, 10, verdicts[i]) && ++nWaits < 6000)
+            ;
+        EXPECT_LT(nWaits, 6000);
+    }
+    return verdicts;
+}
+}
+
+// With --backup every file is opened with backup semantics, which let the backup privilege pass its ACL, in both
+// modes; backup semantics also open folders, so a folder where a file was listed is never an empty file.
+TEST(VerifyBackup, FilesAreOpenedWithBackupSemantics)
+{
+    Sides s;
+    s.Both(L"x", Pattern(5000, 1));
+    s.Both(L"e", {});
+    MakeDir(s.a + L"d");
+    const std::wstring paths[][2] = {{s.a + L"x", s.b + L"x"}, {s.a + L"d", s.b + L"e"}};
+    std::vector<CStreamJob> jobs;
+    for (const auto& pair : paths)
+        jobs.push_back(CStreamJob{{pair[0].c_str(), pair[1].c_str()}});
+    for (const bool bBackup : {false, true})
+        for (const bool bFast : {false, true})
+        {
+            SCOPED_TRACE(::testing::Message() << "backup " << bBackup << ", fast " << bFast);
+            CStreamOptions options;
+            options.bBackup = bBackup;
+            options.bFastMode = bFast;
+            g_opens.clear();
+            std::vector<CStreamVerdict> verdicts;
+            {
+                ImportPatch patch("kernel32.dll", "CreateFileW", reinterpret_cast<void*>(RecordingCreateFile));
+                ASSERT_TRUE(patch.Applied());
+                verdicts = RunStream(jobs, options);
+            }
+            EXPECT_EQ(verdicts[0].result, CStreamVerdict::kSame);
+            EXPECT_EQ(verdicts[1].result, CStreamVerdict::kCannotOpen);
+            int nOpens = 0;
+            for (const auto& open : g_opens)
+                for (const auto& pair : paths)
+                    for (const std::wstring& path : pair)
+                        if (open.first == L"\\\\?\\" + path)
+                        {
+                            ++nOpens;
+                            EXPECT_EQ((open.second & FILE_FLAG_BACKUP_SEMANTICS) != 0, bBackup) << ::testing::PrintToString(path);
+                        }
+            EXPECT_GE(nOpens, 4);
+        }
+}
+
+// Without the privilege (Wine grants every privilege to everyone: the seam refuses it as Windows refuses a user
+// who is not elevated) the run ends before anything is listed, with an error that says what to do.
+TEST(VerifyBackup, WithoutThePrivilegeNothingIsListed)
+{
+    Sides s;
+    s.Both(L"x", Pattern(10, 1));
+    const Result granted = RunVerify(s.Args({L"--backup"}));
+    EXPECT_EQ(granted.exitCode, 0u) << granted.err;
+    EXPECT_EQ(granted.out, "verdict\tname\tsize1\tsize2\tmode\tdetail\nsame\tx\t10\t10\tfast\t\n");
+    ASSERT_TRUE(::SetEnvironmentVariableW(L"TAVIK_SEAM_NO_BACKUP_PRIVILEGE", L"1"));
+    const Result refused = RunSeam(s.Args({L"--backup"}));
+    const Result without = RunSeam(s.Args());
+    ::SetEnvironmentVariableW(L"TAVIK_SEAM_NO_BACKUP_PRIVILEGE", nullptr);
+    EXPECT_EQ(refused.exitCode, 2u);
+    EXPECT_TRUE(refused.out.empty()) << refused.out;
+    EXPECT_EQ(refused.Err(), Text(IDS_CLI_NO_BACKUP_PRIVILEGE) + L"\n");
+    EXPECT_EQ(without.exitCode, 0u);
 }

@@ -2,12 +2,17 @@
 #include "Manifest.h"
 #include "ExactPath.h"
 #include "FileAccess.h"
+#include "TempFiles.h"
 #include <algorithm>
 #include <cwchar>
 
 namespace
 {
 const size_t kWriteBlock = 0x10000;
+
+// How long a refused rename waits before each new try: about five seconds in all, long enough for a virus scanner
+// or a sync client to let go of the old manifest, short enough not to hold up the end of a nightly script.
+const DWORD kRenameWaitMs[] = {50, 100, 200, 400, 800, 1000, 1000, 1000, 1000};
 
 bool IsSurrogate(wchar_t ch)
 {
@@ -231,17 +236,27 @@ bool CManifestWriter::Open(const std::wstring& path)
     Abandon();
     m_dwError = 0;
     m_buffer.clear();
-    m_strTarget = ToExactPath(path.c_str());
-    // The process id keeps two runs apart; a stale file of an earlier process of that id is left alone.
+    m_strKept.clear();
+    // Made whole as a folder is ("..\sums", "C:/x/sums"): the literal form alone would take ".." and "/" as names.
+    m_strTarget = ToExactPath(FullPath(path).c_str());
+    const DWORD dwAttributes = ::GetFileAttributesW(m_strTarget.c_str());
+    if (dwAttributes != INVALID_FILE_ATTRIBUTES && (dwAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return Fail(ERROR_ACCESS_DENIED);
+    if (dwAttributes != INVALID_FILE_ATTRIBUTES && (dwAttributes & FILE_ATTRIBUTE_READONLY))
+        return Fail(ERROR_FILE_READ_ONLY);
+    // The process id keeps two runs apart; a stale file of an earlier process of that id is left alone. Delete
+    // sharing lets the console's close handler remove the file while this handle still writes it.
     for (int nTry = 0; nTry < 100; ++nTry)
     {
         wchar_t suffix[48];
         swprintf(suffix, 48, nTry == 0 ? L".tavik-%lu.tmp" : L".tavik-%lu-%d.tmp", ::GetCurrentProcessId(), nTry);
         const std::wstring temp = m_strTarget + suffix;
-        m_hFile = ::CreateFileW(temp.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        m_hFile = ::CreateFileW(temp.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
         if (m_hFile != INVALID_HANDLE_VALUE)
         {
             m_strTemp = temp;
+            TempFiles::Add(m_strTemp);
             return true;
         }
         const DWORD dwError = ::GetLastError();
@@ -279,6 +294,27 @@ bool CManifestWriter::Add(const std::string& line)
     return m_buffer.size() < kWriteBlock || WriteBuffer();
 }
 
+// Windows refuses to replace a file that another program has open without delete sharing (a sync client, a virus
+// scanner, another machine on the share) with a sharing violation, and one whose deletion is pending, or that is
+// opened in a way that forbids it, with access denied: both pass once the other program lets go.
+bool CManifestWriter::Rename()
+{
+    for (size_t nTry = 0;; ++nTry)
+    {
+        // A read-only target never yields: said at once, in its own words.
+        const DWORD dwAttributes = ::GetFileAttributesW(m_strTarget.c_str());
+        if (dwAttributes != INVALID_FILE_ATTRIBUTES && (dwAttributes & FILE_ATTRIBUTE_READONLY))
+            return Fail(ERROR_FILE_READ_ONLY);
+        if (m_pfnMove(m_strTemp.c_str(), m_strTarget.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            return true;
+        const DWORD dwError = ::GetLastError();
+        if ((dwError != ERROR_SHARING_VIOLATION && dwError != ERROR_ACCESS_DENIED) ||
+            nTry == sizeof kRenameWaitMs / sizeof kRenameWaitMs[0])
+            return Fail(dwError);
+        ::Sleep(kRenameWaitMs[nTry]);
+    }
+}
+
 bool CManifestWriter::Commit()
 {
     if (m_dwError == 0 && m_hFile == INVALID_HANDLE_VALUE)
@@ -292,16 +328,18 @@ bool CManifestWriter::Commit()
             Fail(::GetLastError());
         m_hFile = INVALID_HANDLE_VALUE;
     }
-    if (m_dwError == 0 &&
-        !::MoveFileExW(m_strTemp.c_str(), m_strTarget.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        Fail(::GetLastError());
     if (m_dwError != 0)
     {
         Abandon();
         return false;
     }
+    const bool bRenamed = Rename();
+    // Renamed, or whole under its own name: either way the run no longer has it under way.
+    TempFiles::Remove(m_strTemp);
+    if (!bRenamed)
+        m_strKept = FullPath(m_strTemp);  // as the user writes paths
     m_strTemp.clear();
-    return true;
+    return bRenamed;
 }
 
 bool CManifestWriter::Abandon()
@@ -317,6 +355,7 @@ bool CManifestWriter::Abandon()
     const bool bDeleted = ::DeleteFileW(m_strTemp.c_str()) != FALSE;
     if (!bDeleted)
         Fail(::GetLastError());
+    TempFiles::Remove(m_strTemp);
     m_strTemp.clear();
     return bDeleted;
 }
@@ -326,7 +365,7 @@ bool ReadManifest(const std::wstring& path, std::vector<CManifestEntry>& entries
     entries.clear();
     badLines.clear();
     std::string text;
-    if (!ReadAll(path, text))
+    if (!ReadAll(FullPath(path), text))
         return false;
     size_t nPos = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
     for (size_t nLine = 1; nPos < text.size(); ++nLine)

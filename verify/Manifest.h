@@ -15,21 +15,29 @@ std::string ManifestLine(const BYTE digest[32], const std::wstring& name);
 // Writes a manifest under a temporary name beside the target (same folder, so the rename stays on one volume) and
 // puts it in the target's place only on Commit: a run that ends early never leaves a manifest that looks whole,
 // and the target stays as it was. A process killed outright leaves the temporary file ("<target>.tavik-<pid>.tmp").
-// Every failure is kept (Error) and fails every later call.
+// Every failure is kept (Error) and fails every later call. The HTML report (cli/Report.*) is written through it
+// too: one file-in-place rule for both.
 class CManifestWriter
 {
 public:
-    CManifestWriter() = default;
+    // The rename, replaceable in tests: Wine never refuses it as a sync client or a virus scanner makes Windows do.
+    typedef BOOL(WINAPI* PFN_MOVE)(LPCWSTR pszFrom, LPCWSTR pszTo, DWORD dwFlags);
+
+    explicit CManifestWriter(PFN_MOVE pfnMove = ::MoveFileExW) : m_pfnMove(pfnMove) {}
     ~CManifestWriter();  // abandons what was not committed
     CManifestWriter(const CManifestWriter&) = delete;
     CManifestWriter& operator=(const CManifestWriter&) = delete;
 
-    // path as the user sees it ("C:\x\sums.sha256", "\\server\share\sums", relative); creates the temporary file.
+    // path as the user typed it ("C:\x\sums.sha256", "..\sums", "\\server\share\sums"); creates the temporary
+    // file. A target that is read-only (ERROR_FILE_READ_ONLY) or a folder (ERROR_ACCESS_DENIED) fails here, before
+    // anything is read, since no rename could replace it.
     bool Open(const std::wstring& path);
     // One line as ManifestLine gives it; buffered, so a write failure may show only at a later Add or at Commit.
     bool Add(const std::string& line);
-    // Writes what is buffered, flushes the file to disk, closes it and renames it over the target. On failure the
-    // temporary file is deleted and the target left as it was.
+    // Writes what is buffered, flushes the file to disk, closes it and renames it over the target. A rename refused
+    // for a while (another program holds the old target) is tried again for a few seconds. On failure the target is
+    // left as it was; where the file was written whole and only the rename failed, it stays (KeptPath), since it
+    // holds digests that cannot be read again; otherwise it is deleted.
     bool Commit();
     // Closes and deletes the temporary file; the target stays as it was. False when the file could not be deleted.
     bool Abandon();
@@ -37,12 +45,16 @@ public:
     DWORD Error() const { return m_dwError; }
     // The temporary file's path (literal form), for messages; empty when none is open.
     const std::wstring& TempPath() const { return m_strTemp; }
+    // The whole manifest left under its temporary name by a Commit whose rename failed, as the user writes paths.
+    const std::wstring& KeptPath() const { return m_strKept; }
 
 private:
     bool Fail(DWORD dwError);
     bool WriteBuffer();
+    bool Rename();
+    PFN_MOVE m_pfnMove;
     HANDLE m_hFile = INVALID_HANDLE_VALUE;
-    std::wstring m_strTarget, m_strTemp;
+    std::wstring m_strTarget, m_strTemp, m_strKept;
     std::string m_buffer;
     DWORD m_dwError = 0;
 };

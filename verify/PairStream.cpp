@@ -36,6 +36,7 @@ struct Slot
     UINT32 nBytes;
     bool bLast;     // the side's last slot of this job
     bool bError;    // the read failed
+    DWORD dwError;  // and why
     bool bChanged;  // the file's length is no longer the one it had when opened
     bool bReleased;     // compared or not needed for a comparison
     bool bHashPending;  // its reader has not yet added it to the file's digest
@@ -51,6 +52,7 @@ struct JobSide
     UINT32 nReader = 0;
     UINT32 nSlots = 0;        // slots published
     HANDLE hFile = nullptr;   // open until the job is decided and its reader is done with it
+    HANDLE hSpare = nullptr;  // the unbuffered handle a fallback replaced: the other side may still ask it
     UINT64 nIndex = 0;
     bool bIndexed = false;    // nIndex is a real ID
     UINT64 nBytesRead = 0;
@@ -74,10 +76,21 @@ struct JobState
 // Handles a step let go of, closed once the lock is released: a close is a round trip to the system.
 struct CCloseList
 {
-    HANDLE h[2] = {nullptr, nullptr};
-    void Add(HANDLE hFile)
+    HANDLE h[4] = {};
+    // Under the lock: both of a side's handles, which nobody may use from now on.
+    void Take(JobSide& side)
     {
-        h[h[0] ? 1 : 0] = hFile;
+        for (HANDLE* p : {&side.hFile, &side.hSpare})
+        {
+            if (*p)
+                for (HANDLE& slot : h)
+                    if (!slot)
+                    {
+                        slot = *p;
+                        break;
+                    }
+            *p = nullptr;
+        }
     }
     void CloseAll()
     {
@@ -89,6 +102,23 @@ struct CCloseList
             }
     }
 };
+
+// Errors that say the volume cannot read the file unbuffered at all, not that its bytes could not be read: only
+// these are read again through the cache. A bad sector, a failed device or a lock read again through the cache
+// could meet the pages of a copy made a minute ago and call a damaged file the same.
+bool RefusesUnbuffered(DWORD dwError)
+{
+    switch (dwError)
+    {
+    case ERROR_INVALID_PARAMETER:    // an alignment the volume does not take
+    case ERROR_INVALID_FUNCTION:     // a driver without unbuffered reads (STATUS_INVALID_DEVICE_REQUEST)
+    case ERROR_NOT_SUPPORTED:
+    case ERROR_INVALID_USER_BUFFER:  // a buffer the device cannot transfer into directly
+        return true;
+    default:
+        return false;
+    }
+}
 
 enum Outcome { kGoOn, kEqualEnd, kMismatch, kError };
 
@@ -142,6 +172,7 @@ struct CPairStream::State
     BYTE* pBuffer[2] = {nullptr, nullptr};
     size_t nNext[2] = {0, 0};  // the next job each side's readers take
     bool bStop = false;
+    std::atomic<bool> bStopping{false};  // bStop, for a reader between requests outside the lock
     bool bLeftBehind = false;  // a thread did not end when stopped: the state is its for good
 
     // Sector size per folder, and per volume root, asked once: 0 where the volume's cannot be had.
@@ -160,13 +191,17 @@ struct CPairStream::State
                     ::CloseHandle(pReader->hThread);
         for (JobState& job : jobs.Items())
             for (JobSide& side : job.side)
-                if (side.hFile)
-                    ::CloseHandle(side.hFile);
+            {
+                CCloseList closes;
+                closes.Take(side);
+                closes.CloseAll();
+            }
     }
 
     UINT32 SectorSize(LPCWSTR pszPath);
     void ReaderMain(Reader& r);
     bool ReadSide(Reader& r, size_t j, const std::wstring& path, HANDLE h, UINT32 nBlock, bool bFast);
+    bool ReadSlot(HANDLE h, BYTE* p, UINT32 nAsk, UINT64 nLeft, DWORD& dwGot, DWORD& dwError);
     void Decide(size_t j, bool bSameFile, CCloseList& closes);
     void TryCompare(size_t j, CCloseList& closes);
     void Finish(size_t j, CStreamVerdict::Result result, CCloseList& closes);
@@ -281,11 +316,8 @@ void CPairStream::State::Finish(size_t j, CStreamVerdict::Result result, CCloseL
         JobSide& side = job.side[s];
         for (UINT32 k = job.nCompared; k < side.nSlots; ++k)
             FreeSlot(s, j, k);
-        if (side.bDone && side.hFile)
-        {
-            closes.Add(side.hFile);
-            side.hFile = nullptr;
-        }
+        if (side.bDone)
+            closes.Take(side);
     }
     Publish(j);
 }
@@ -328,11 +360,8 @@ void CPairStream::State::Decide(size_t j, bool bSameFile, CCloseList& closes)
     }
     // Its identity is known now: a side already read to its end needs its handle no longer.
     for (JobSide& side : job.side)
-        if (side.bDone && side.hFile)
-        {
-            closes.Add(side.hFile);
-            side.hFile = nullptr;
-        }
+        if (side.bDone)
+            closes.Take(side);
     TryCompare(j, closes);
 }
 
@@ -359,7 +388,10 @@ void CPairStream::State::TryCompare(size_t j, CCloseList& closes)
         UINT64 nEqual = nAt;
         const UINT32 nBoth = a.nBytes < b.nBytes ? a.nBytes : b.nBytes;
         if (a.bError || b.bError)
+        {
             outcome = kError;
+            job.verdict.dwError = a.bError ? a.dwError : b.dwError;  // only the comparer writes it
+        }
         else if (std::memcmp(p1, p2, nBoth) != 0)
         {
             outcome = kMismatch;
@@ -431,17 +463,18 @@ void CPairStream::State::ReaderMain(Reader& r)
         // Share read: an indexer or a virus scanner that only reads does not stop the check, while nobody can
         // write, rename or delete the file under it.
         const DWORD dwShare = FILE_SHARE_READ;
+        const DWORD dwBackup = options.bBackup ? FILE_FLAG_BACKUP_SEMANTICS : 0;
         bool bFast = false;
         HANDLE h = INVALID_HANDLE_VALUE;
         if (nBlock)
         {
-            h = FileAccess::OpenFile(item.path[s].c_str(), dwShare, FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN);
+            h = FileAccess::OpenFile(item.path[s].c_str(), dwShare, FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN | dwBackup);
             bFast = h != INVALID_HANDLE_VALUE;
         }
         else
             nBlock = FileAccess::kNormalBlock;
         if (!bFast)
-            h = FileAccess::OpenFile(item.path[s].c_str(), dwShare, FILE_FLAG_SEQUENTIAL_SCAN);
+            h = FileAccess::OpenFile(item.path[s].c_str(), dwShare, FILE_FLAG_SEQUENTIAL_SCAN | dwBackup);
         UINT64 nIndex = 0;
         LARGE_INTEGER size{};
         // The size from the handle: a directory entry of a hard link or a link can hold a stale or zero size.
@@ -503,6 +536,7 @@ bool CPairStream::State::ReadSide(Reader& r, size_t j, const std::wstring& path,
     const UINT64 nSize = jobs[j].verdict.nSize[s];
     ::ReleaseSRWLockShared(&lock);
     UINT64 nDone = 0;
+    DWORD dwReadError = ERROR_SUCCESS;
     bool bFirst = true;
     bool bEnded = false, bHashFailed = r.bHashing && !r.bHashOpen;
     for (;;)
@@ -525,30 +559,35 @@ bool CPairStream::State::ReadSide(Reader& r, size_t j, const std::wstring& path,
         // The last request asks for what is left. Unbuffered, it asks for a whole block, which stays aligned
         // whatever sector size the volume really has, and ends at the end of the file in one request all the same.
         const UINT32 nAsk = nLeft >= nBlock || bFast ? nBlock : static_cast<UINT32>(nLeft);
-        DWORD dwRead = 0;
-        BOOL bOk = nAsk == 0 || ::ReadFile(h, p, nAsk, &dwRead, nullptr);
-        if (!bOk && bFast && bFirst && !bStop)
+        DWORD dwRead = 0, dwError = ERROR_SUCCESS;
+        bool bOk = ReadSlot(h, p, nAsk, nLeft, dwRead, dwError);
+        if (!bOk && bFast && bFirst && RefusesUnbuffered(dwError) && !bStopping.load(std::memory_order_relaxed))
         {
             // Some volumes open unbuffered but refuse the reads (a share whose server cannot): this side of the
-            // pair is read through the cache instead, and the pair's mode says so.
-            HANDLE hBuffered = FileAccess::OpenFile(path.c_str(), FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN);
-            bFast = false;
-            bOk = hBuffered != INVALID_HANDLE_VALUE && ::ReadFile(hBuffered, p, nAsk, &dwRead, nullptr);
-            ::AcquireSRWLockExclusive(&lock);
-            jobs[j].side[s].bFast = false;
-            if (hBuffered != INVALID_HANDLE_VALUE)
-                jobs[j].side[s].hFile = hBuffered;
-            ::ReleaseSRWLockExclusive(&lock);
-            if (hBuffered != INVALID_HANDLE_VALUE)
+            // pair is read through the cache instead, and the pair's mode says so. The unbuffered handle stays
+            // open beside it until the pair is decided: the other side's reader may be asking it who it is.
+            HANDLE hBuffered = FileAccess::OpenFile(path.c_str(), FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN | (options.bBackup ? FILE_FLAG_BACKUP_SEMANTICS : 0));
+            if (hBuffered == INVALID_HANDLE_VALUE)
+                dwError = ::GetLastError();
+            else
             {
-                ::CloseHandle(h);
+                bFast = false;
+                ::AcquireSRWLockExclusive(&lock);
+                JobSide& me = jobs[j].side[s];
+                me.bFast = false;
+                me.hSpare = me.hFile;
+                me.hFile = hBuffered;
+                ::ReleaseSRWLockExclusive(&lock);
                 h = hBuffered;
+                bOk = ReadSlot(h, p, nAsk, nLeft, dwRead, dwError);
             }
         }
         bFirst = false;
-        Slot slot{true, j, 0, bOk ? dwRead : 0, true, !bOk, false, false, r.bHashing};
+        Slot slot{true, j, 0, bOk ? dwRead : 0, true, !bOk, bOk ? ERROR_SUCCESS : dwError, false, false, r.bHashing};
         nDone += slot.nBytes;
-        // A synchronous read of a disk file returns less than asked only at its end.
+        if (!bOk)
+            dwReadError = dwError;
+        // ReadSlot returns less than asked only at the end of the file, or where it ended early.
         slot.bLast = !bOk || dwRead < nAsk || nDone >= nSize;
         if (bOk && slot.bLast)
         {
@@ -611,18 +650,41 @@ bool CPairStream::State::ReadSide(Reader& r, size_t j, const std::wstring& path,
     {
         // A file read only for its digest: read whole, or not.
         jobs[j].verdict.result = bEnded && !bHashFailed ? CStreamVerdict::kRead : CStreamVerdict::kReadError;
+        jobs[j].verdict.dwError = dwReadError;
         jobs[j].bOutcome = true;
     }
     Publish(j);
-    HANDLE hClose = nullptr;
+    CCloseList closes;
     if (jobs[j].bDecided)
-    {
-        hClose = me.hFile;
-        me.hFile = nullptr;
-    }
+        closes.Take(me);
     ::ReleaseSRWLockExclusive(&lock);
-    if (hClose)
-        ::CloseHandle(hClose);
+    closes.CloseAll();
+    return true;
+}
+
+// One slot's bytes: reads on after a short read until the slot is full, the size known from the handle is reached
+// or a read returns nothing (the end, or a file that shrank). A redirector may return fewer bytes than asked before
+// the end of a file; taken for its end, that would make a good copy differ.
+bool CPairStream::State::ReadSlot(HANDLE h, BYTE* p, UINT32 nAsk, UINT64 nLeft, DWORD& dwGot, DWORD& dwError)
+{
+    dwGot = 0;
+    while (dwGot < nAsk)
+    {
+        DWORD dwRead = 0;
+        if (!::ReadFile(h, p + dwGot, nAsk - dwGot, &dwRead, nullptr))
+        {
+            dwError = ::GetLastError();
+            return false;
+        }
+        dwGot += dwRead;
+        if (dwRead == 0 || dwGot >= nLeft)
+            break;
+        if (bStopping.load(std::memory_order_relaxed))
+        {
+            dwError = ERROR_OPERATION_ABORTED;  // a slot cut short by a stop holds no end of the file
+            return false;
+        }
+    }
     return true;
 }
 
@@ -769,6 +831,7 @@ bool CPairStream::Stop(DWORD dwMs)
     State& st = *m_pState;
     ::AcquireSRWLockExclusive(&st.lock);
     st.bStop = true;
+    st.bStopping.store(true);
     for (auto& side : st.readers)
         for (auto& pReader : side)
             ::WakeAllConditionVariable(&pReader->cvFree);

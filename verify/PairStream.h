@@ -16,6 +16,7 @@ struct CStreamOptions
     bool bFastMode = true;           // each pair read unbuffered where both volumes allow it
     UINT32 nDepth[2] = {1, 1};       // files in flight per side: one reader thread each
     bool bHash = false;              // every first file read whole and hashed with SHA-256, also where not compared
+    bool bBackup = false;            // files opened with backup semantics: with the backup privilege, past their ACLs
 };
 
 struct CStreamVerdict
@@ -30,6 +31,7 @@ struct CStreamVerdict
     bool bSameFile = false;    // both paths name one file: same volume and file ID
     UINT64 nFirstDifference = 0;  // kDiffers: the first byte that differs, or where one file ended
     UINT64 nBytesCompared = 0;    // bytes found equal
+    DWORD dwError = 0;            // kReadError: the system's error code of the read that failed, where one did
     bool bHashed = false;         // the first file was read whole, at the length it had when opened
     BYTE digest[32] = {};         // its SHA-256, where bHashed
     UINT64 nBytesHashed = 0;

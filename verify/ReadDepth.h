@@ -9,6 +9,8 @@ struct CVolumeQueries
     UINT (*pfnDriveType)(LPCWSTR pszRoot) = nullptr;
     // 1 where the volume's disk incurs a seek penalty (it spins), 0 where it does not, -1 where nobody says.
     int (*pfnSeekPenalty)(LPCWSTR pszRoot) = nullptr;
+    // The bus the volume's device hangs on (a STORAGE_BUS_TYPE: BusTypeUsb, BusTypeSata...), -1 where nobody says.
+    int (*pfnBusType)(LPCWSTR pszRoot) = nullptr;
 };
 
 namespace ReadDepth
@@ -18,5 +20,7 @@ const UINT32 kSpinning = 1;  // one file after the other, in order: a head movin
 const UINT32 kLocal = 4;     // flash, or a device that does not say
 
 // The depth for files under strFolder, a full folder path as the user sees it ("C:\x\", "\\server\share\x\").
-UINT32 ForFolder(const std::wstring& strFolder, const CVolumeQueries* pQueries = nullptr);
+// pWhy, when given, gets what the volume answered, in words for a person who wonders why a run is slow:
+// "share", "remote drive", "seek penalty: yes", "seek penalty: ?, bus: USB".
+UINT32 ForFolder(const std::wstring& strFolder, const CVolumeQueries* pQueries = nullptr, std::wstring* pWhy = nullptr);
 }

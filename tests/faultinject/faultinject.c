@@ -11,11 +11,23 @@
  *                                     process: Wine ignores FILE_FLAG_NO_BUFFERING, so only the order of the opens
  *                                     tells the unbuffered handle from a buffered one opened after it. For files
  *                                     the program opens unbuffered first.
+ *   unbuffered-fail PATH ERRNO        every read of the first descriptor that reads the file in a process fails
+ *                                     with ERRNO, whatever its alignment: an unbuffered handle that meets a device
+ *                                     error (EIO: Wine ERROR_NOT_READY) where the cache may still hold good pages
+ *   short  PATH AT_OFFSET             once, the read that spans AT_OFFSET returns only the bytes before it, and
+ *                                     the read after it nothing: Wine then ends the ReadFile short of the end of
+ *                                     the file, as a redirector may
  *   resize PATH AT_OFFSET NEW_SIZE    once, before the first read at or past AT_OFFSET, truncate or extend
  *                                     the file to NEW_SIZE: a file that changes length while it is read
  *   stall  PATH SECONDS [FROM_OFFSET] every read at or past FROM_OFFSET (0 if not given) blocks for SECONDS
  *                                     first: a sleeping disk, a stalled share, a sector the drive retries. Wine's
  *                                     GetFileType reads a file's first bytes, so a stall from 0 holds the open of a program that asks it.
+ *   noid   DIR VALUE                  every file and folder at or under DIR gets the inode VALUE (0, or -1 for all
+ *                                     ones) when its descriptor is asked: a volume without file IDs, in the
+ *                                     program only (the Wine server keeps its own)
+ *   hold   PATH FROM_OFFSET           every read at or past FROM_OFFSET blocks for as long as the rule stands, and
+ *                                     goes on once the rules file no longer holds it: a test does what it must
+ *                                     while a read is surely under way, then lets the read go on
  *   listfail DIR QUERIES              the folder's first QUERIES listing queries in a process succeed, every later
  *                                     one fails with EIO: a listing that breaks off half-way, as a share's can
  * Wine 8 reads a whole folder with readdir on its first NtQueryDirectoryFile and hands the entries out from a
@@ -27,6 +39,7 @@
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
+#include <limits.h>
 #include <pthread.h>
 #include <stdarg.h>
 #include <stdint.h>
@@ -37,7 +50,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-enum { RULE_EIO, RULE_ALIGN, RULE_UNBUFFERED, RULE_RESIZE, RULE_STALL, RULE_LISTFAIL };
+enum { RULE_EIO, RULE_ALIGN, RULE_UNBUFFERED, RULE_UNBUFFERED_FAIL, RULE_SHORT, RULE_RESIZE, RULE_STALL, RULE_HOLD, RULE_LISTFAIL, RULE_NOID };
 
 struct rule {
     int kind;
@@ -69,6 +82,15 @@ static struct continuation g_cont[16];
 static ssize_t (*real_read)(int, void *, size_t);
 static ssize_t (*real_pread)(int, void *, size_t, off_t);
 static int (*real_fchdir)(int);
+
+static int (*real_fstat)(int, struct stat *);
+
+static int real_fstat_of(int fd, struct stat *st)
+{
+    if (!real_fstat)
+        real_fstat = (int (*)(int, struct stat *))dlsym(RTLD_NEXT, "fstat");
+    return real_fstat(fd, st);
+}
 
 static void reload_rules(const char *rules_path)
 {
@@ -102,10 +124,18 @@ static void reload_rules(const char *rules_path)
             r->kind = RULE_ALIGN;
         else if (!strcmp(kind, "unbuffered") && a > 0)
             r->kind = RULE_UNBUFFERED;
+        else if (!strcmp(kind, "unbuffered-fail") && a > 0)
+            r->kind = RULE_UNBUFFERED_FAIL;
+        else if (!strcmp(kind, "short") && a > 0)
+            r->kind = RULE_SHORT;
         else if (!strcmp(kind, "resize") && n == 4)
             r->kind = RULE_RESIZE;
         else if (!strcmp(kind, "stall") && a > 0)
             r->kind = RULE_STALL;
+        else if (!strcmp(kind, "noid"))
+            r->kind = RULE_NOID;
+        else if (!strcmp(kind, "hold") && a >= 0)
+            r->kind = RULE_HOLD;
         else if (!strcmp(kind, "listfail") && a >= 0)
             r->kind = RULE_LISTFAIL;
         else
@@ -115,7 +145,12 @@ static void reload_rules(const char *rules_path)
             continue;
         r->dev = target.st_dev;
         r->ino = target.st_ino;
-        snprintf(r->path, sizeof r->path, "%s", path);
+        /* noid compares paths with what the descriptors name, which are resolved: so is the rule's */
+        char resolved[PATH_MAX];
+        const char *named = r->kind == RULE_NOID && realpath(path, resolved) ? resolved : path;
+        if (strlen(named) >= sizeof r->path)
+            continue;
+        memcpy(r->path, named, strlen(named) + 1);
         r->a = a;
         r->b = b;
         r->fired = 0;
@@ -153,9 +188,10 @@ static struct continuation *find_continuation(int fd)
 
 /* Returns 0 to let the read go ahead (with *aligned_rule telling whether to track continuations, *stall_seconds
  * how long to block first), or an errno. A file that has a rule gets its path in path, else path is empty. */
-static int check_read(int fd, const void *buf, size_t n, off_t offset, int *aligned_rule, unsigned *stall_seconds,
+static int check_read(int fd, const void *buf, size_t *n_io, off_t offset, int *aligned_rule, unsigned *stall_seconds,
                       char path[1024])
 {
+    const size_t n = *n_io;
     path[0] = 0;
     *aligned_rule = 0;
     *stall_seconds = 0;
@@ -163,7 +199,7 @@ static int check_read(int fd, const void *buf, size_t n, off_t offset, int *alig
     if (!rules_path)
         return 0;
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+    if (real_fstat_of(fd, &st) != 0 || !S_ISREG(st.st_mode))
         return 0;
     int err = 0, matched = 0;
     pthread_mutex_lock(&g_lock);
@@ -187,6 +223,22 @@ static int check_read(int fd, const void *buf, size_t n, off_t offset, int *alig
                     err = errno;
             }
             break;
+        case RULE_UNBUFFERED_FAIL:
+            if (r->first_fd < 0)
+                r->first_fd = fd;
+            if (r->first_fd == fd)
+                err = (int)r->a;
+            break;
+        case RULE_SHORT:
+            /* fired: 1 once the bytes before the offset were handed out, 2 once the empty read followed */
+            if (r->fired == 0 && offset < r->a && offset + (off_t)n > r->a) {
+                *n_io = (size_t)(r->a - offset);
+                r->fired = 1;
+            } else if (r->fired == 1 && offset == r->a) {
+                *n_io = 0;
+                r->fired = 2;
+            }
+            break;
         case RULE_STALL:
             if (offset >= r->b)
                 *stall_seconds = (unsigned)r->a;
@@ -207,7 +259,9 @@ static int check_read(int fd, const void *buf, size_t n, off_t offset, int *alig
                 err = EINVAL;
             break;
         }
+        case RULE_HOLD:
         case RULE_LISTFAIL:
+        case RULE_NOID:
             break;
         }
     }
@@ -234,6 +288,23 @@ static void note_result(int fd, const void *buf, size_t n, off_t offset, ssize_t
     pthread_mutex_unlock(&g_lock);
 }
 
+/* Whether a hold rule stands for this read: the rules file is read anew, so a test ends the hold by changing it. */
+static int held(int fd, off_t offset)
+{
+    const char *rules_path = getenv("TAVIK_FAULT_RULES");
+    struct stat st;
+    if (!rules_path || real_fstat_of(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return 0;
+    int hold = 0;
+    pthread_mutex_lock(&g_lock);
+    reload_rules(rules_path);
+    for (int i = 0; i < g_nrules && !hold; ++i)
+        hold = g_rules[i].kind == RULE_HOLD && g_rules[i].dev == st.st_dev && g_rules[i].ino == st.st_ino &&
+               offset >= g_rules[i].a;
+    pthread_mutex_unlock(&g_lock);
+    return hold;
+}
+
 /* One path for all three entry points: check the rules, then make the real call (positional or not). */
 static ssize_t guarded_read(int fd, void *buf, size_t n, off_t offset, int positional)
 {
@@ -245,10 +316,13 @@ static ssize_t guarded_read(int fd, void *buf, size_t n, off_t offset, int posit
         return positional ? real_pread(fd, buf, n, offset) : real_read(fd, buf, n);
     if (!positional)
         offset = lseek(fd, 0, SEEK_CUR);
+    /* Outside the lock, so other files' reads go on meanwhile; a poll, as nothing tells when the file changes. */
+    while (held(fd, offset))
+        usleep(10000);
     int aligned_rule;
     unsigned stall_seconds;
     char path[1024];
-    int err = check_read(fd, buf, n, offset, &aligned_rule, &stall_seconds, path);
+    int err = check_read(fd, buf, &n, offset, &aligned_rule, &stall_seconds, path);
     /* Outside the lock, so other files' reads go on meanwhile. */
     if (stall_seconds) {
         sleep(stall_seconds);
@@ -260,6 +334,8 @@ static ssize_t guarded_read(int fd, void *buf, size_t n, off_t offset, int posit
         errno = err;
         return -1;
     }
+    if (n == 0)
+        return 0;
     ssize_t got = positional ? real_pread(fd, buf, n, offset) : real_read(fd, buf, n);
     if (aligned_rule)
         note_result(fd, buf, n, offset, got);
@@ -287,7 +363,7 @@ static int check_listing(int fd)
 {
     const char *rules_path = getenv("TAVIK_FAULT_RULES");
     struct stat st;
-    if (!rules_path || fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode))
+    if (!rules_path || real_fstat_of(fd, &st) != 0 || !S_ISDIR(st.st_mode))
         return 0;
     int err = 0;
     pthread_mutex_lock(&g_lock);
@@ -314,4 +390,36 @@ int fchdir(int fd)
         return -1;
     }
     return real_fchdir(fd);
+}
+
+/* Wine answers a file's index and ID from fstat of its descriptor. */
+int fstat(int fd, struct stat *st)
+{
+    int rc = real_fstat_of(fd, st);
+    const char *rules_path = getenv("TAVIK_FAULT_RULES");
+    if (rc != 0 || !rules_path)
+        return rc;
+    char link[64], path[1024];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = readlink(link, path, sizeof path - 1);
+    if (n <= 0)
+        return rc;
+    path[n] = 0;
+    pthread_mutex_lock(&g_lock);
+    reload_rules(rules_path);
+    for (int i = 0; i < g_nrules; ++i) {
+        const struct rule *r = &g_rules[i];
+        size_t len = strlen(r->path);
+        while (len > 1 && r->path[len - 1] == '/')
+            --len;
+        if (r->kind == RULE_NOID && !strncmp(path, r->path, len) && (path[len] == 0 || path[len] == '/'))
+            st->st_ino = (ino_t)r->a;
+    }
+    pthread_mutex_unlock(&g_lock);
+    return rc;
+}
+
+int fstat64(int fd, struct stat64 *st)
+{
+    return fstat(fd, (struct stat *)st);
 }

@@ -1,0 +1,64 @@
+// CReport: the page a person reads the morning after a run (--report FILE.html): one self-contained HTML file.
+#pragma once
+#include "Manifest.h"
+#include "RowWriter.h"
+#include <windows.h>
+#include <string>
+#include <vector>
+
+// What only the end of a run knows, for the page's head.
+struct CReportHead
+{
+    std::wstring strFolder[2];  // full paths; strFolder[0] empty in an audit
+    std::wstring strManifest;   // the manifest audited, or empty
+    bool bFast = true;          // fast mode asked for (each pair still falls back where a volume refuses it)
+    UINT32 nDepth[2] = {0, 0};  // files in flight per side; an audit reads side 2 only
+    UINT64 nBytesCompared = 0;
+    double dSeconds = 0;
+    UINT nHeadline = 0;  // IDS_RUN_COMPLETE, IDS_STOPPED_ON_DIFF or IDS_RUN_ABORTED
+    int nExitStatus = 0;
+    struct Count
+    {
+        const wchar_t* pszToken;
+        UINT nLabel;  // the dialog's word for it
+        UINT64 n;
+    };
+    std::vector<Count> counts;
+};
+
+// Rows that are not "same" go to the file as they come, so the page's memory stays bounded however many problems a
+// night finds; the head and the counts, known only at the end, are written after them and shown first by the
+// page's style. The file is written under a temporary name and renamed over FILE only by Commit: a run broken off
+// leaves an older report as it was.
+class CReport
+{
+public:
+    // The "same" rows the page lists: a page of a million pairs still opens in seconds, and the rows the program
+    // wrote hold them all.
+    static const size_t kSameListed = 1000;
+
+    // path as the user gave it; false when the temporary file cannot be created.
+    bool Open(const std::wstring& path);
+    bool IsOpen() const { return m_bOpen; }
+    // One row as written to standard output, with the dialog's word for its verdict and the paths of the pair (null
+    // or empty where a side has no file). A "differs" row with an offset gets the bytes around it, read again here.
+    void AddRow(const CVerifyRow& row, UINT nLabel, LPCWSTR pszPath1, LPCWSTR pszPath2);
+    // A message the run wrote to standard error.
+    void AddMessage(const std::wstring& text);
+    // Writes the head and renames the file into place; false when it could not (the target is then as it was).
+    bool Commit(const CReportHead& head);
+    // Deletes the temporary file; the target stays as it was.
+    void Abandon();
+
+private:
+    void Write(const std::string& html);
+
+    bool m_bOpen = false;
+    CManifestWriter m_file;  // the manifest's file-in-place machinery serves the report alike
+    FILETIME m_started{};
+    UINT64 m_nProblems = 0;
+    UINT64 m_nSame = 0;
+    std::string m_sameRows;  // at most kSameListed rows
+    std::vector<std::wstring> m_messages;
+    UINT64 m_nMessagesLeftOut = 0;
+};
