@@ -439,12 +439,10 @@ void CPairStream::State::ReaderMain(Reader& r)
     for (;;)
     {
         ::AcquireSRWLockExclusive(&lock);
-        while (!bStop && nNext[s] >= jobs.End())
+        // Jobs without a file on this side may be gone before this side's readers came to them.
+        while (!bStop && (nNext[s] = nNext[s] < jobs.Base() ? jobs.Base() : nNext[s]) >= jobs.End())
             ::SleepConditionVariableSRW(&cvJobs, &lock, INFINITE, 0);
         const bool bStopped = bStop;
-        // Jobs without a file on this side may be gone before this side's readers came to them.
-        if (nNext[s] < jobs.Base())
-            nNext[s] = jobs.Base();
         const size_t j = nNext[s]++;
         CStreamJob item;
         if (!bStopped)
