@@ -509,8 +509,9 @@ TEST(VerifyBackup, WithoutThePrivilegeNothingIsListed)
     EXPECT_EQ(without.exitCode, 0u);
 }
 
-// The walk holds the folders listed ahead of the rows written, not the tree: on a tree of 300 folders of 10 pairs
-// the rows listed and held at once stay near the window of folders (64 of 10 rows), far below the 3,000 names.
+// The walk holds the folders listed ahead of the rows written, not the tree: on a tree of 300 folders of 10 pairs,
+// while the first row waits, the rows listed and held at once stay near the window of folders (64 of 10 rows), far
+// below the 3,000 names.
 // An audit covers the manifest's whole tree with or without -r.
 TEST(VerifyStream, TheWalkHoldsTheFoldersInFlightNotTheTree)
 {
@@ -524,7 +525,13 @@ TEST(VerifyStream, TheWalkHoldsTheFoldersInFlightNotTheTree)
     }
     TempDir dir;
     const std::wstring manifest = dir / L"sums.sha256";
+    // The first file's read waits a few seconds, as on a sleeping disk: the listers would list the whole tree
+    // meanwhile, were they not held to their window.
+    ASSERT_TRUE(FaultRules::Available());
+    auto rules = std::make_unique<FaultRules>();
+    rules->Stall(s.a + Name(L"d", 0) + L"\\" + Name(L"f", 0), 3);
     const Result r = RunSeam(s.Args({L"-r", L"--manifest", manifest}));
+    rules.reset();
     EXPECT_EQ(r.exitCode, 0u);
     EXPECT_EQ(ParseTsv(r.out).size(), 3000u);
     const std::wstring err = r.Err();
