@@ -198,6 +198,13 @@ int CVerifyRun::RunRows()
     const std::vector<size_t> jobOf = MakeJobs(pairs, jobs);
     StartStream(jobs);
     WriteRows(pairs, jobOf);
+    // Every verdict is in, but a reader may still be letting go of a pair whose verdict the other side brought,
+    // and it reads the job's paths: the stream ends before the jobs do.
+    if (m_bStreamStarted)
+    {
+        m_stream.Stop(kStopWaitMs);
+        m_bStreamStarted = false;
+    }
     m_progress.Clear();
     if (m_bWriteManifest)
     {
