@@ -235,6 +235,13 @@ int CVerifyRun::RunRows()
         if (m_halt != kBroken)
             TakeRows(0);
     }
+    // The stream holds its jobs' paths itself and lets a job go only once its readers are done with it; it ends
+    // here all the same, before the summary, so that no reader outlives the run's counts.
+    if (m_bStreamStarted)
+    {
+        m_stream.Stop(kStopWaitMs);
+        m_bStreamStarted = false;
+    }
     m_walk.Stop(kStopWaitMs);
     m_nSkips[kSkipHiddenSystem] = m_walk.HiddenSystem();
 #ifdef TAVIK_VERIFY_SEAM

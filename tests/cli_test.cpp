@@ -670,10 +670,11 @@ TEST(CliStream, OpeningRulesSameFileAndSizesFromTheOpenFiles)
     ASSERT_NE(hReader, INVALID_HANDLE_VALUE);
     ASSERT_NE(hWriter, INVALID_HANDLE_VALUE);
 
-    // While the first pair's second slot is held, the later files change behind the listing: one file in flight
-    // per side, so they are opened after the change.
+    // While the first pair's second slot is held on both sides, the later files change behind the listing: one
+    // file in flight per side, so they are opened after the change.
     auto hold = std::make_unique<FaultRules>();
     hold->Hold(s.a + L"a-big.bin", MiB);
+    hold->Hold(s.b + L"a-big.bin", MiB);
     Child child(s.Args({L"--progress", L"--buffered", L"--depth", L"1"}));
     ASSERT_TRUE(child.Err().WaitFor([](const std::string& err) { return err.find("a-big.bin") != std::string::npos; }, 60000));
     WriteBytes(s.b + L"e-shrinks", Pattern(2000, 4));
