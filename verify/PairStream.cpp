@@ -9,6 +9,7 @@
 // while its own half is still in the cache of the core that read it, and frees both slots. Every hand-off is
 // under one slim lock with condition variables: under Wine none of it is a server round trip.
 #include "PairStream.h"
+#include "CancelThreads.h"
 #include "ExactPath.h"
 #include "FileAccess.h"
 #include "Sha256.h"
@@ -845,24 +846,8 @@ bool CPairStream::Stop(DWORD dwMs)
         for (auto& pReader : side)
             if (pReader->hThread)
                 running.push_back(pReader->hThread);
-    // A reader blocked in a read of a stalled share or a sleeping disk sees the flag only when the read returns:
-    // cancel the reads, again now and then, since one may have started just after the first cancel.
-    const ULONGLONG nDeadline = dwMs == INFINITE ? ~0ULL : ::GetTickCount64() + dwMs;
-    while (!running.empty())
-    {
-        for (HANDLE h : running)
-            ::CancelSynchronousIo(h);
-        const ULONGLONG now = ::GetTickCount64();
-        const DWORD dwStep = now >= nDeadline ? 0 : static_cast<DWORD>(nDeadline - now < 20 ? nDeadline - now : 20);
-        // At most MAXIMUM_WAIT_OBJECTS at a time; the threads are waited for from the end of the list.
-        const DWORD nWait = running.size() < MAXIMUM_WAIT_OBJECTS ? static_cast<DWORD>(running.size()) : MAXIMUM_WAIT_OBJECTS;
-        if (::WaitForMultipleObjects(nWait, running.data() + running.size() - nWait, TRUE, dwStep) != WAIT_TIMEOUT)
-            running.resize(running.size() - nWait);
-        else if (::GetTickCount64() >= nDeadline)
-        {
-            st.bLeftBehind = true;
-            return false;
-        }
-    }
-    return true;
+    if (CancelThreads(running, dwMs))
+        return true;
+    st.bLeftBehind = true;
+    return false;
 }

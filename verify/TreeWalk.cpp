@@ -5,6 +5,7 @@
 // Under one slim lock with condition variables, as the pair stream: the listers wait for folders to list, the caller
 // for the folder it has reached, and only that folder's listing wakes it.
 #include "TreeWalk.h"
+#include "CancelThreads.h"
 #include "Manifest.h"
 #include <atomic>
 #include <map>
@@ -395,23 +396,7 @@ void CTreeWalk::Stop(DWORD dwMs)
     ::WakeAllConditionVariable(&st.cvTasks);
     ::WakeAllConditionVariable(&st.cvListed);
     ::ReleaseSRWLockExclusive(&st.lock);
-    // A lister held in a request to a dead share sees the flag only when the request returns: cancel it, again now
-    // and then, since one may have started just after the first cancel.
-    const ULONGLONG nDeadline = dwMs == INFINITE ? ~0ULL : ::GetTickCount64() + dwMs;
-    std::vector<HANDLE> running = st.threads;
-    while (!running.empty())
-    {
-        for (HANDLE h : running)
-            ::CancelSynchronousIo(h);
-        const ULONGLONG now = ::GetTickCount64();
-        const DWORD dwStep = now >= nDeadline ? 0 : static_cast<DWORD>(nDeadline - now < 20 ? nDeadline - now : 20);
-        const DWORD nWait = running.size() < MAXIMUM_WAIT_OBJECTS ? static_cast<DWORD>(running.size()) : MAXIMUM_WAIT_OBJECTS;
-        if (::WaitForMultipleObjects(nWait, running.data() + running.size() - nWait, TRUE, dwStep) != WAIT_TIMEOUT)
-            running.resize(running.size() - nWait);
-        else if (::GetTickCount64() >= nDeadline)
-        {
-            st.bLeftBehind = true;
-            return;
-        }
-    }
+    // A lister held in a request to a dead share is left behind with the state.
+    if (!CancelThreads(st.threads, dwMs))
+        st.bLeftBehind = true;
 }
