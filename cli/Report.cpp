@@ -411,8 +411,9 @@ bool CReport::Commit(const CReportHead& head)
     html += line(Text(IDS_CLI_REPORT_SPEED),
                  Format("%.1f MB/s", head.dSeconds > 0 ? static_cast<double>(head.nBytesCompared) / 1e6 / head.dSeconds : 0.0));
     html += line(Text(IDS_CLI_REPORT_MODE), mode);
-    html += line(Text(IDS_CLI_REPORT_DEPTH), (head.strManifest.empty() ? std::to_string(head.nDepth[0]) : "-") + " / " +
-                                                 std::to_string(head.nDepth[1]));
+    // 0: not asked, the run having ended before
+    auto depth = [](UINT32 n) { return n ? std::to_string(n) : std::string("-"); };
+    html += line(Text(IDS_CLI_REPORT_DEPTH), (head.strManifest.empty() ? depth(head.nDepth[0]) : "-") + " / " + depth(head.nDepth[1]));
     html += line(Text(IDS_CLI_REPORT_VERSION), "tavik-verify " + Ascii(TAVIK_VERSION));
     html += line(Text(IDS_CLI_REPORT_STATUS), std::to_string(nStatus) + " " + Text(kStatusWord[nStatus]), "status");
     html += "</table></header>\n";

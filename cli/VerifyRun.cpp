@@ -183,7 +183,18 @@ int CVerifyRun::RunRows()
                        m_options.strManifest));
         return ExitCode::kTrouble;
     }
-    if (!StartWalk())
+    // A large share takes long to list, and one that stopped answering never does: Ctrl+C ends either at once,
+    // with nothing compared.
+    auto broken = [this] {
+        m_progress.Clear();
+        m_halt = kBroken;
+        WriteSummary(static_cast<double>(NowMs() - m_nRunStartMs) / 1000.0);
+        return ExitCode::kInterrupted;
+    };
+    std::wstring why[2];
+    if (!AskDepths(why))
+        return broken();
+    if (!StartWalk(why))
         return ExitCode::kTrouble;
     // The folders given are listed before any row: either one that cannot be listed is an error with no rows.
     CTreeWalk::Result result = CTreeWalk::kWait;
@@ -191,12 +202,8 @@ int CVerifyRun::RunRows()
     {
         if (m_break.TestBreakSignal())
         {
-            // A large share takes long to list: Ctrl+C ends that at once, with nothing compared.
             m_walk.Stop(kStopWaitMs);
-            m_progress.Clear();
-            m_halt = kBroken;
-            WriteSummary(static_cast<double>(NowMs() - m_nRunStartMs) / 1000.0);
-            return ExitCode::kInterrupted;
+            return broken();
         }
         ShowListing();
     }
@@ -273,13 +280,73 @@ int CVerifyRun::RunRows()
 // stalled pair, few enough that what they hold stays small whatever the tree.
 const size_t kRowsAhead = 4096;
 
-bool CVerifyRun::StartWalk()
+namespace
+{
+// What one side's device is, asked on a thread of its own. Owned jointly with the asker, who may leave it behind.
+struct CDepthQuestion
+{
+    std::wstring strFolder[2];
+    const CVolumeQueries* pQueries = nullptr;
+    UINT32 nDepth[2] = {1, 1};
+    std::wstring why[2];
+
+    static DWORD WINAPI Ask(LPVOID pParam)
+    {
+        const std::unique_ptr<std::shared_ptr<CDepthQuestion>> held(static_cast<std::shared_ptr<CDepthQuestion>*>(pParam));
+        CDepthQuestion& q = **held;
+        for (int s = 0; s < 2; ++s)
+            q.nDepth[s] = ReadDepth::ForFolder(q.strFolder[s], q.pQueries, &q.why[s]);
+        return 0;
+    }
+};
+}
+
+// Each side's depth from its own device: a backup on a share beside a source on a local disk. In an audit the
+// stream's first side is the audited folder. The volume calls go to the device, and on a share that stopped
+// answering they do not return: they run on a thread of their own while Ctrl+C is looked at. False when the break
+// came first; the thread is left behind with its question.
+bool CVerifyRun::AskDepths(std::wstring why[2])
+{
+    for (int s = m_bCheck ? 1 : 0; s < 2; ++s)
+        m_strFolder[s] = CString(FullFolderPath(m_options.strFolder[s]).c_str());
+    if (m_options.nDepth)
+    {
+        m_nDepth[0] = m_nDepth[1] = m_options.nDepth;
+        why[0] = why[1] = L"--depth";
+        m_bDepthKnown = true;
+        return true;
+    }
+    auto question = std::make_shared<CDepthQuestion>();
+    for (int s = 0; s < 2; ++s)
+        question->strFolder[s] = static_cast<LPCWSTR>(m_strFolder[m_bCheck ? 1 : s]);
+    question->pQueries = m_options.pVolumeQueries;
+    auto* pParam = new std::shared_ptr<CDepthQuestion>(question);
+    HANDLE h = ::CreateThread(nullptr, 0, CDepthQuestion::Ask, pParam, 0, nullptr);
+    if (!h)
+        CDepthQuestion::Ask(pParam);
+    else
+    {
+        DWORD dwWait;
+        while ((dwWait = ::WaitForSingleObject(h, kBreakPollMs)) == WAIT_TIMEOUT && !m_break.TestBreakSignal())
+            ;
+        ::CloseHandle(h);
+        if (dwWait == WAIT_TIMEOUT)
+            return false;
+    }
+    for (int s = 0; s < 2; ++s)
+    {
+        m_nDepth[s] = question->nDepth[s];
+        why[s] = question->why[s];
+    }
+    m_bDepthKnown = true;
+    return true;
+}
+
+bool CVerifyRun::StartWalk(const std::wstring why[2])
 {
     CWalkOptions walk;
     for (int s = m_bCheck ? 1 : 0; s < 2; ++s)
-        walk.strFolder[s] = CString(FullFolderPath(m_options.strFolder[s]).c_str());
-    for (int s = 0; s < 2; ++s)
-        m_strFolder[s] = walk.strFolder[s];
+        walk.strFolder[s] = m_strFolder[s];
     // An audit covers the manifest's whole tree: a manifest names the files of subfolders too.
     walk.listing.bRecursive = m_options.bRecursive || m_bCheck;
     walk.listing.bAll = m_options.bAll;
@@ -287,15 +354,9 @@ bool CVerifyRun::StartWalk()
     walk.listing.pfnAttributes = m_options.pfnAttributes;
     if (m_bCheck)
         walk.pManifest = &m_entries;
-    // Each side's depth from its own device: a backup on a share beside a source on a local disk. In an audit the
-    // stream's first side is the audited folder. A device that wants many reads at once wants many listings too.
-    std::wstring why[2] = {L"--depth", L"--depth"};
-    for (int s = 0; s < 2; ++s)
-        m_nDepth[s] = m_options.nDepth ? m_options.nDepth
-                                       : ReadDepth::ForFolder(static_cast<LPCWSTR>(m_strFolder[m_bCheck ? 1 : s]),
-                                                              m_options.pVolumeQueries, &why[s]);
     if (m_options.bVerbose)
         Error(DepthLine(m_nDepth, why, m_bCheck));
+    // A device that wants many reads at once wants many listings too.
     const UINT32 nDeepest = m_nDepth[0] > m_nDepth[1] ? m_nDepth[0] : m_nDepth[1];
     walk.nListers = nDeepest < 2 ? 2 : nDeepest > 16 ? 16 : nDeepest;
     if (!m_walk.Start(walk))
@@ -703,9 +764,9 @@ void CVerifyRun::FinishReport(int& nStatus)
         head.strFolder[s] = m_strFolder[s].IsEmpty() ? m_options.strFolder[s] : static_cast<LPCWSTR>(m_strFolder[s]);
     head.strManifest = m_options.strCheck;
     head.bFast = !m_options.bBuffered;
+    // The depths the run read with: not asked again, where a share may have stopped answering since.
     for (int s = m_bCheck ? 1 : 0; s < 2; ++s)
-        head.nDepth[s] = m_options.nDepth ? m_options.nDepth
-                                          : ReadDepth::ForFolder(static_cast<LPCWSTR>(m_strFolder[s]), m_options.pVolumeQueries);
+        head.nDepth[s] = m_bDepthKnown ? m_nDepth[s] : 0;
     head.nBytesCompared = m_nBytesCompared;
     head.dSeconds = static_cast<double>(NowMs() - m_nRunStartMs) / 1000.0;
     head.nHeadline = m_halt == kStoppedOnDiff ? IDS_STOPPED_ON_DIFF : IDS_RUN_COMPLETE;

@@ -58,7 +58,8 @@ private:
         size_t nJob;
     };
 
-    bool StartWalk();
+    bool AskDepths(std::wstring why[2]);
+    bool StartWalk(const std::wstring why[2]);
     CTreeWalk::Result TakeRows(DWORD dwMs);
     size_t MakeJob(const CListedPair& pair);
     void StartStream();
@@ -95,6 +96,7 @@ private:
     bool m_bStreamStarted = false;
     bool m_bStreamTried = false;
     UINT32 m_nDepth[2] = {1, 1};
+    bool m_bDepthKnown = false;
     CTreeWalk m_walk;
     std::deque<CAhead> m_ahead;  // rows listed, not yet written
     bool m_bWalkEnded = false;

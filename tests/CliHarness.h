@@ -59,6 +59,7 @@ public:
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
     PipeReader& Err() { return *m_err; }
+    PipeReader& Out() { return *m_out; }  // only where no hStdOut was given
     const PROCESS_INFORMATION& Info() const { return m_pi; }
     Result Finish(DWORD timeoutMs = 120000);
 

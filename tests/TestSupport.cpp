@@ -250,6 +250,11 @@ void FaultRules::ListFail(const std::wstring& folder, unsigned queries)
     Add("listfail " + UnixPath(folder) + " " + std::to_string(queries));
 }
 
+void FaultRules::OpenHold(const std::wstring& folder)
+{
+    Add("openhold " + UnixPath(folder));
+}
+
 void FaultRules::Add(const std::string& line)
 {
     m_text += line + "\n";

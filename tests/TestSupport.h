@@ -72,6 +72,9 @@ public:
     void Hold(const std::wstring& file, UINT64 fromOffset);
     // The folder's first `queries` listing queries in a process succeed, every later one fails.
     void ListFail(const std::wstring& folder, unsigned queries);
+    // The first lookup of the folder's path in a process, which its open makes, blocks until this object is gone:
+    // under Wine that holds no other folder's listing, as a listing query does.
+    void OpenHold(const std::wstring& folder);
 
 private:
     void Add(const std::string& line);

@@ -399,4 +399,23 @@ TEST(CliFaults, AVolumeWithoutFileIdsNeitherLoopsNorLabels)
         const Result self = RunVerify({L"-r", dirs.a, dirs.a});
         ExpectRows(self, "tsv", {{L"same", L"sub\\y", L"10", L"10", L"fast", L""}, {L"same", L"x", L"10", L"10", L"fast", L""}});
     }
+    // Without IDs nothing tells a folder that leads back to one it is inside (a link on a share's server) from a
+    // new one: the walk stops 128 levels down, and says so, where a loop would otherwise be walked for ever.
+    Sides deep;
+    FaultRules rules;
+    std::wstring path;
+    for (int level = 1; level <= 129; ++level)
+    {
+        path += L"d\\";
+        MakeDir(L"\\\\?\\" + deep.a + path);
+        MakeDir(L"\\\\?\\" + deep.b + path);
+    }
+    rules.NoId(deep.dir / L"", 0);
+    const Result r = RunVerify(deep.Args({L"-r"}));
+    const auto rows = ParseTsv(r.out);
+    ASSERT_EQ(rows.size(), 1u) << r.out;
+    EXPECT_EQ(rows[0].first, path);  // the 129th level
+    EXPECT_EQ(rows[0].second.verdict, L"cannot-list");
+    EXPECT_EQ(rows[0].second.detail, L"depth");
+    EXPECT_EQ(r.exitCode, 2u);
 }

@@ -278,6 +278,70 @@ TEST(VerifyStream, CtrlBreakWithManyReadsInFlightAndTwoStalledEndsAtOnce)
         EXPECT_EQ(rows[i].second.verdict, L"not-compared") << ::testing::PrintToString(rows[i].first);
 }
 
+// A folder whose listing does not return, as on a share that stopped answering: the folders listed before it are
+// read and their rows written meanwhile, Ctrl+Break ends the run while the listing is still held (Wine cannot cancel
+// it: the lister is left behind), and once the share answers again the run goes on to its end. The folder given
+// holds everything; a subfolder only what comes after it.
+TEST(VerifyStream, AListingThatDoesNotReturnHoldsOnlyWhatComesAfterIt)
+{
+    ASSERT_TRUE(FaultRules::Available());
+    Sides s;
+    for (const wchar_t* dir : {L"a", L"z"})
+    {
+        MakeDir(s.a + dir);
+        MakeDir(s.b + dir);
+    }
+    for (const wchar_t* name : {L"a\\1", L"a\\2", L"a\\3", L"z\\f"})
+        s.Both(name, Pattern(5000, 9));
+    PokeByte(s.b + L"a\\2", 4321, 0);
+    const std::vector<std::pair<std::wstring, std::wstring>> before = {{L"a\\1", L"same"}, {L"a\\2", L"differs"}, {L"a\\3", L"same"}};
+    struct Case
+    {
+        std::wstring held;
+        bool bBreak;  // Ctrl+Break while held, or lift the hold
+    } cases[] = {{s.b, true}, {s.b + L"z", true}, {s.b + L"z", false}};
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(::testing::Message() << UnixPath(c.held) << (c.bBreak ? " broken" : " lifted"));
+        const bool bTop = c.held == s.b;
+        FaultLog log;
+        auto rules = std::make_unique<FaultRules>();
+        rules->OpenHold(c.held);
+        Child child(s.Args({L"-r"}), std::wstring(), CREATE_NEW_PROCESS_GROUP);
+        ASSERT_TRUE(PumpUntil([&] { return CountRead(log.Reads(), {c.held}) > 0; }, 60000)) << "the listing never began";
+        if (!bTop)
+        {
+            ASSERT_TRUE(child.Out().WaitFor([](const std::string& out) { return out.find("\ta\\\\3\t") != std::string::npos; }, 60000))
+                << "the rows of the folder listed before the held one did not come";
+        }
+        std::vector<std::pair<std::wstring, std::wstring>> expected;
+        if (c.bBreak)
+        {
+            const ULONGLONG t0 = ::GetTickCount64();
+            SendCtrlBreak(child.Info());
+            ASSERT_EQ(::WaitForSingleObject(child.Info().hProcess, 30000), WAIT_OBJECT_0) << "ended only with the listing";
+            const ULONGLONG ms = ::GetTickCount64() - t0;
+            // The program's own bound is about an eighth of a second: the break is looked at every 20 ms, the
+            // listers get 100 ms to stop.
+            EXPECT_LT(ms, 2000u) << "from the break to the end of the process";
+            if (!bTop)
+                expected = before;
+        }
+        else
+        {
+            rules.reset();
+            expected = before;
+            expected.push_back({L"z\\f", L"same"});
+        }
+        const Result r = child.Finish();
+        EXPECT_EQ(r.exitCode, c.bBreak ? 3u : 1u);
+        std::vector<std::pair<std::wstring, std::wstring>> rows;
+        for (const auto& row : ParseTsv(r.out))
+            rows.push_back({row.first, row.second.verdict});
+        EXPECT_EQ(rows, expected);
+    }
+}
+
 namespace
 {
 // What the fake volume says, and the roots it was asked about.

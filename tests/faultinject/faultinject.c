@@ -30,6 +30,10 @@
  *                                     while a read is surely under way, then lets the read go on
  *   listfail DIR QUERIES              the folder's first QUERIES listing queries in a process succeed, every later
  *                                     one fails with EIO: a listing that breaks off half-way, as a share's can
+ *   openhold DIR                      the first lookup of the folder's path in a Tavik program (the one its open
+ *                                     makes) blocks for as long as the rule stands: a share that stops answering
+ *                                     as a folder is opened. A held listing query would hold every other listing of
+ *                                     the process too, as Wine lists folders under a lock of its own; this does not.
  * Wine 8 reads a whole folder with readdir on its first NtQueryDirectoryFile and hands the entries out from a
  * cache, one buffer per query; a failing readdir only cuts the list short, reported as complete. What fails a
  * query is the fchdir into the folder that each query starts with, so listfail counts those (a relative open
@@ -50,7 +54,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-enum { RULE_EIO, RULE_ALIGN, RULE_UNBUFFERED, RULE_UNBUFFERED_FAIL, RULE_SHORT, RULE_RESIZE, RULE_STALL, RULE_HOLD, RULE_LISTFAIL, RULE_NOID };
+enum { RULE_EIO, RULE_ALIGN, RULE_UNBUFFERED, RULE_UNBUFFERED_FAIL, RULE_SHORT, RULE_RESIZE, RULE_STALL, RULE_HOLD, RULE_LISTFAIL, RULE_OPENHOLD, RULE_NOID };
 
 struct rule {
     int kind;
@@ -92,10 +96,20 @@ static int real_fstat_of(int fd, struct stat *st)
     return real_fstat(fd, st);
 }
 
+static int (*real_stat)(const char *, struct stat *);
+
+/* The injector's own lookups: never through its stat, which may hold. */
+static int real_stat_of(const char *path, struct stat *st)
+{
+    if (!real_stat)
+        real_stat = (int (*)(const char *, struct stat *))dlsym(RTLD_NEXT, "stat");
+    return real_stat(path, st);
+}
+
 static void reload_rules(const char *rules_path)
 {
     struct stat st;
-    if (stat(rules_path, &st) != 0) {
+    if (real_stat_of(rules_path, &st) != 0) {
         g_nrules = 0;
         g_size = -1;
         return;
@@ -113,9 +127,9 @@ static void reload_rules(const char *rules_path)
     long long a, b;
     char line[2100];
     while (fgets(line, sizeof line, f) && g_nrules < MAX_RULES) {
-        b = 0;
+        a = b = 0;
         int n = sscanf(line, "%15s %1023s %lld %lld", kind, path, &a, &b);
-        if (n < 3)
+        if (n < 3 && !(n == 2 && !strcmp(kind, "openhold")))
             continue;
         struct rule *r = &g_rules[g_nrules];
         if (!strcmp(kind, "eio"))
@@ -138,10 +152,12 @@ static void reload_rules(const char *rules_path)
             r->kind = RULE_HOLD;
         else if (!strcmp(kind, "listfail") && a >= 0)
             r->kind = RULE_LISTFAIL;
+        else if (!strcmp(kind, "openhold"))
+            r->kind = RULE_OPENHOLD;
         else
             continue;
         struct stat target;
-        if (stat(path, &target) != 0)
+        if (real_stat_of(path, &target) != 0)
             continue;
         r->dev = target.st_dev;
         r->ino = target.st_ino;
@@ -390,6 +406,80 @@ int fchdir(int fd)
         return -1;
     }
     return real_fchdir(fd);
+}
+
+/* Whether this process is one of the programs tested: the test that sets a rule looks the folder up too, and the
+ * Wine server must never wait (every process would). */
+static int tested_program(void)
+{
+    char comm[32] = "";
+    FILE *f = fopen("/proc/self/comm", "r");
+    if (!f)
+        return 0;
+    const int ok = fgets(comm, sizeof comm, f) != NULL;
+    fclose(f);
+    return ok && !strncmp(comm, "tavik", 5);
+}
+
+/* An openhold rule's folder, found by a lookup of its path that gave st: blocks, the first time in the process,
+ * for as long as the rule stands. */
+static void hold_lookup(const char *path, const struct stat *st)
+{
+    const char *rules_path = getenv("TAVIK_FAULT_RULES");
+    if (!rules_path || path[0] != '/' || !S_ISDIR(st->st_mode))
+        return;
+    for (int first = 1;; first = 0) {
+        int hold = 0;
+        pthread_mutex_lock(&g_lock);
+        reload_rules(rules_path);
+        for (int i = 0; i < g_nrules && !hold; ++i) {
+            struct rule *r = &g_rules[i];
+            if (r->kind != RULE_OPENHOLD || r->dev != st->st_dev || r->ino != st->st_ino || (first && r->fired))
+                continue;
+            if (first && !tested_program())
+                break;
+            hold = 1;
+            if (first) {
+                r->fired = 1;
+                log_line("%s fd=-1 lookup held\n", r->path);
+            }
+        }
+        pthread_mutex_unlock(&g_lock);
+        if (!hold)
+            return;
+        usleep(10000);
+    }
+}
+
+static int (*real_lstat)(const char *, struct stat *);
+static int (*real_fstatat)(int, const char *, struct stat *, int);
+
+int stat(const char *path, struct stat *st)
+{
+    int rc = real_stat_of(path, st);
+    if (rc == 0)
+        hold_lookup(path, st);
+    return rc;
+}
+
+int lstat(const char *path, struct stat *st)
+{
+    if (!real_lstat)
+        real_lstat = (int (*)(const char *, struct stat *))dlsym(RTLD_NEXT, "lstat");
+    int rc = real_lstat(path, st);
+    if (rc == 0)
+        hold_lookup(path, st);
+    return rc;
+}
+
+int fstatat(int dirfd, const char *path, struct stat *st, int flags)
+{
+    if (!real_fstatat)
+        real_fstatat = (int (*)(int, const char *, struct stat *, int))dlsym(RTLD_NEXT, "fstatat");
+    int rc = real_fstatat(dirfd, path, st, flags);
+    if (rc == 0)
+        hold_lookup(path, st);
+    return rc;
 }
 
 /* Wine answers a file's index and ID from fstat of its descriptor. */
