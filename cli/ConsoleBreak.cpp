@@ -40,8 +40,8 @@ BOOL WINAPI CConsoleBreak::HandlerRoutine(DWORD dwCtrlType)
         if (::InterlockedIncrement(&s_nBreaks) > 1)
             EndNow();
         return TRUE;
-    // Windows 7 and later send log-off and shutdown here only to programs that load neither user32 nor gdi32; this
-    // one loads user32 (its texts), so there they reach it only where a later build gives that up.
+    // Windows 7 and later send log-off and shutdown here only to programs that load neither user32 nor gdi32: this
+    // one loads its texts without user32, and a test holds it to that.
     case CTRL_CLOSE_EVENT:
     case CTRL_SHUTDOWN_EVENT:
         // The system ends the process when this returns, or a few seconds later: too soon for an orderly end.

@@ -13,16 +13,22 @@ HINSTANCE AfxGetResourceHandle()
 
 bool CString::LoadString(UINT nID)
 {
-    // A zero buffer length makes LoadStringW hand back a pointer into the resource itself,
-    // so a text of any length loads whole instead of being cut at a fixed buffer size.
-    LPCWSTR pRes = nullptr;
-    int nLen = ::LoadStringW(AfxGetResourceHandle(), nID, reinterpret_cast<LPWSTR>(&pRes), 0);
-    if (nLen <= 0 || pRes == nullptr)
-    {
-        m_str.clear();
+    // The string table read as LoadStringW reads it, in blocks of sixteen counted texts, but with kernel32 alone:
+    // Windows tells a console program that loads user32 of neither a log-off nor a shutdown, and then the
+    // verifier could not take its temporary manifest along. A text of any length loads whole.
+    m_str.clear();
+    const HINSTANCE hInstance = AfxGetResourceHandle();
+    const HRSRC hBlock = ::FindResourceW(hInstance, MAKEINTRESOURCEW((nID >> 4) + 1), RT_STRING);
+    const HGLOBAL hData = hBlock ? ::LoadResource(hInstance, hBlock) : nullptr;
+    const WCHAR* p = hData ? static_cast<const WCHAR*>(::LockResource(hData)) : nullptr;
+    if (!p)
         return false;
-    }
-    m_str.assign(pRes, static_cast<size_t>(nLen));
+    const WCHAR* pEnd = p + ::SizeofResource(hInstance, hBlock) / sizeof(WCHAR);
+    for (UINT i = nID & 15; i > 0 && p < pEnd; --i)
+        p += 1 + *p;
+    if (p >= pEnd || *p == 0 || *p > pEnd - p - 1)
+        return false;
+    m_str.assign(p + 1, *p);
     return true;
 }
 

@@ -760,6 +760,28 @@ TEST(VerifyManifest, ConsoleCloseLogOffAndShutdownLeaveNoTemporaryFile)
     }
 }
 
+// Windows tells a console program that loads user32 or gdi32 of neither a log-off nor a shutdown, so the events
+// above would never come there: the program must not import them.
+TEST(VerifyManifest, TheProgramImportsNeitherUser32NorGdi32)
+{
+    const HMODULE hImage = ::LoadLibraryExW(VerifyExe().c_str(), nullptr, LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    ASSERT_TRUE(hImage) << ::GetLastError();
+    const BYTE* pBase = reinterpret_cast<const BYTE*>(reinterpret_cast<ULONG_PTR>(hImage) & ~static_cast<ULONG_PTR>(3));
+    const auto* pNt = reinterpret_cast<const IMAGE_NT_HEADERS*>(pBase + reinterpret_cast<const IMAGE_DOS_HEADER*>(pBase)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& dir = pNt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    std::vector<std::string> names;
+    for (auto* p = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(pBase + dir.VirtualAddress); dir.VirtualAddress && p->Name; ++p)
+    {
+        std::string name(reinterpret_cast<const char*>(pBase + p->Name));
+        std::transform(name.begin(), name.end(), name.begin(), [](char c) { return static_cast<char>(::tolower(c)); });
+        names.push_back(name);
+    }
+    ::FreeLibrary(hImage);
+    EXPECT_NE(std::find(names.begin(), names.end(), "kernel32.dll"), names.end());
+    for (const char* pszName : {"user32.dll", "gdi32.dll"})
+        EXPECT_EQ(std::find(names.begin(), names.end(), pszName), names.end()) << pszName;
+}
+
 // A second Ctrl+C ends the run at once, also where the first cannot (here: its rows are not read, so it waits to
 // write them), and takes the temporary manifest along.
 TEST(VerifyManifest, ASecondBreakEndsAtOnceWithoutTheTemporaryFile)
