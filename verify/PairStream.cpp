@@ -259,8 +259,9 @@ bool CPairStream::State::FolderSector(const std::wstring& folder, UINT32& nSecto
     if (dwAttributes == INVALID_FILE_ATTRIBUTES || !(dwAttributes & FILE_ATTRIBUTE_DIRECTORY))
         return false;
     const size_t nParent = folder.size() >= 2 ? folder.rfind(L'\\', folder.size() - 2) : std::wstring::npos;
+    // A parent that knows no size (a namespace above a volume's root, as a shadow copy's) leaves the folder to ask.
     if ((dwAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || nParent == std::wstring::npos ||
-        !FolderSector(folder.substr(0, nParent + 1), nSector))
+        !FolderSector(folder.substr(0, nParent + 1), nSector) || nSector == 0)
         nSector = VolumeSector(exact);
     RememberFolder(folder, nSector);
     return true;
