@@ -125,8 +125,7 @@ Child::Child(const std::vector<std::wstring>& args, const std::wstring& cwd, DWO
     std::wstring cmd = Quote(exe);
     for (const std::wstring& a : args)
         cmd += L" " + Quote(a);
-    m_bStarted = ::CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, TRUE, dwFlags, nullptr,
-                                  cwd.empty() ? nullptr : cwd.c_str(), &si, &m_pi) != FALSE;
+    m_bStarted = StartProcess(cmd, true, dwFlags, cwd.empty() ? nullptr : cwd.c_str(), si, m_pi);
     EXPECT_TRUE(m_bStarted) << "cannot start " << ::GetLastError();
     // Only the child holds the write ends now, so each pipe ends exactly when the child does.
     if (hOutWrite)

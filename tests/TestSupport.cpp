@@ -143,6 +143,19 @@ bool CanOpenExclusive(const std::wstring& path)
     return true;
 }
 
+bool StartProcess(const std::wstring& cmd, bool bInherit, DWORD dwFlags, LPCWSTR pszCwd, STARTUPINFOW& si,
+                  PROCESS_INFORMATION& pi)
+{
+    for (int nTry = 0;; ++nTry)
+    {
+        std::wstring line = cmd;  // CreateProcessW may write into the command line
+        if (::CreateProcessW(nullptr, &line[0], nullptr, nullptr, bInherit, dwFlags, nullptr, pszCwd, &si, &pi))
+            return true;
+        if (::GetLastError() != ERROR_INTERNAL_ERROR || nTry == 2)
+            return false;
+    }
+}
+
 bool PumpUntil(const std::function<bool()>& cond, DWORD timeoutMs)
 {
     const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;

@@ -37,6 +37,12 @@ void PokeByte(const std::wstring& path, UINT64 offset, unsigned char value);
 // True when nobody holds the file open: an exclusive open succeeds.
 bool CanOpenExclusive(const std::wstring& path);
 
+// CreateProcessW, tried again where Wine could not bring the new process up: it ends before running a line of the
+// program, and the call fails with ERROR_INTERNAL_ERROR (once in the thousands of starts of a test command). The
+// program under test never ran, so nothing of it is passed over.
+bool StartProcess(const std::wstring& cmd, bool bInherit, DWORD dwFlags, LPCWSTR pszCwd, STARTUPINFOW& si,
+                  PROCESS_INFORMATION& pi);
+
 // Dispatches this thread's messages until cond holds or timeoutMs has passed; returns cond's last value.
 bool PumpUntil(const std::function<bool()>& cond, DWORD timeoutMs = 30000);
 

@@ -420,11 +420,11 @@ BOOL CALLBACK FindProgramProc(HWND hWnd, LPARAM lParam)
 
 TEST(Program, StartsShowsBothTreesAndEndsCleanlyOnExit)
 {
-    std::wstring cmd = L"\"" + ProgramPath() + L"\"";
+    const std::wstring cmd = L"\"" + ProgramPath() + L"\"";
     STARTUPINFOW si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
-    ASSERT_TRUE(::CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+    ASSERT_TRUE(StartProcess(cmd, false, 0, nullptr, si, pi));
     FindProgramWindow find{pi.dwProcessId, nullptr};
     ASSERT_TRUE(PumpUntil([&] {
         find.found = nullptr;
