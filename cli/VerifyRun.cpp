@@ -313,7 +313,6 @@ bool CVerifyRun::AskDepths(std::wstring why[2])
     {
         m_nDepth[0] = m_nDepth[1] = m_options.nDepth;
         why[0] = why[1] = L"--depth";
-        m_bDepthKnown = true;
         return true;
     }
     auto question = std::make_shared<CDepthQuestion>();
@@ -338,7 +337,6 @@ bool CVerifyRun::AskDepths(std::wstring why[2])
         m_nDepth[s] = question->nDepth[s];
         why[s] = question->why[s];
     }
-    m_bDepthKnown = true;
     return true;
 }
 
@@ -766,7 +764,7 @@ void CVerifyRun::FinishReport(int& nStatus)
     head.bFast = !m_options.bBuffered;
     // The depths the run read with: not asked again, where a share may have stopped answering since.
     for (int s = m_bCheck ? 1 : 0; s < 2; ++s)
-        head.nDepth[s] = m_bDepthKnown ? m_nDepth[s] : 0;
+        head.nDepth[s] = m_nDepth[s];
     head.nBytesCompared = m_nBytesCompared;
     head.dSeconds = static_cast<double>(NowMs() - m_nRunStartMs) / 1000.0;
     head.nHeadline = m_halt == kStoppedOnDiff ? IDS_STOPPED_ON_DIFF : IDS_RUN_COMPLETE;

@@ -95,8 +95,7 @@ private:
     CPairStream m_stream;
     bool m_bStreamStarted = false;
     bool m_bStreamTried = false;
-    UINT32 m_nDepth[2] = {1, 1};
-    bool m_bDepthKnown = false;
+    UINT32 m_nDepth[2] = {0, 0};  // 0 until the devices are asked
     CTreeWalk m_walk;
     std::deque<CAhead> m_ahead;  // rows listed, not yet written
     bool m_bWalkEnded = false;
