@@ -336,8 +336,8 @@ void CReport::AddRow(const CVerifyRow& row, UINT nLabel, LPCWSTR pszPath1, LPCWS
                 view = "<tr class=\"view\"><td colspan=\"5\">" + ByteViewHtml(window, row.nDetail) + "</td></tr>\n";
         }
     }
-    else if (row.pszDetailWord)
-        detail = "<code>" + HtmlText(row.pszDetailWord) + "</code>";
+    else if (!row.detailWord.empty())
+        detail = "<code>" + HtmlText(row.detailWord) + "</code>";
     const std::string html = RowHtml(row, nLabel, detail) + view;
     if (!bSame)
     {

@@ -138,8 +138,8 @@ std::wstring CRowWriter::FormatRow(const CVerifyRow& row) const
         line += L'\t';
         if (row.bHasDetail)
             line += Number(row.nDetail);
-        else if (row.pszDetailWord)
-            line += row.pszDetailWord;
+        else
+            line += row.detailWord;
         line += L'\n';
         return line;
     }
@@ -156,8 +156,8 @@ std::wstring CRowWriter::FormatRow(const CVerifyRow& row) const
     line += L",\"detail\":";
     if (row.bHasDetail)
         line += Number(row.nDetail);
-    else if (row.pszDetailWord)
-        line += L"\"" + std::wstring(row.pszDetailWord) + L"\"";
+    else if (!row.detailWord.empty())
+        line += L"\"" + row.detailWord + L"\"";
     else
         line += L"null";
     line += L"}\n";

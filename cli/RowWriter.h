@@ -12,7 +12,7 @@ struct CVerifyRow
     const wchar_t* pszMode = nullptr;  // fast or normal; null when nothing was read
     bool bHasDetail = false;
     UINT64 nDetail = 0;  // offset of the first differing byte
-    const wchar_t* pszDetailWord = nullptr;  // a word instead of the offset: why the row is as it is
+    std::wstring detailWord;  // a word instead of the offset: why the row is as it is
 };
 
 class CRowWriter

@@ -7,25 +7,11 @@
 #include <cwchar>
 #include <thread>
 
+using namespace RowJudgement;
+
 namespace
 {
-const wchar_t* const kToken[] = {L"same", L"differs", L"size", L"only1", L"only2", L"cannot-open", L"read-error",
-                                 L"interrupted", L"not-compared", L"skipped", L"cannot-list"};
-// The dialog's texts for its verdicts, and one of our own where its text is a whole sentence.
-const UINT kLabel[] = {IDS_SAME, IDS_CONTENT_DIFFERS, IDS_SIZE_DIFFERS, IDS_ONLY_IN_SRC1, IDS_ONLY_IN_SRC2,
-                       IDS_CANNOT_OPEN, IDS_CLI_READ_ERROR, IDS_INTERRUPTED, IDS_NOT_COMPARED, IDS_CLI_SKIPPED_ROWS,
-                       IDS_CLI_CANNOT_LIST_ROWS};
-const wchar_t* const kSkipWord[] = {L"link", L"loop", L"offline"};
-const UINT kSkipLabel[] = {IDS_CLI_SKIP_LINK, IDS_CLI_SKIP_LOOP, IDS_CLI_SKIP_OFFLINE, IDS_CLI_SKIP_HIDDEN_SYSTEM};
-bool IsPlain(EListed kind)
-{
-    return kind == EListed::kFile || kind == EListed::kNone;
-}
-
-bool IsCompared(const CListedPair& pair)
-{
-    return pair.HasSide(0) && pair.HasSide(1) && IsPlain(pair.kind[0]) && IsPlain(pair.kind[1]);
-}
+const size_t npos = static_cast<size_t>(-1);
 
 // How often a wait for a verdict looks for Ctrl+C and redraws the progress line, and how long a stop waits for
 // the readers: together well inside the fifth of a second a break must take.
@@ -200,7 +186,7 @@ int CVerifyRun::RunRows()
     CTreeWalk::Result result = CTreeWalk::kWait;
     while ((result = TakeRows(kBreakPollMs)) == CTreeWalk::kWait && m_ahead.empty())
     {
-        if (m_break.TestBreakSignal())
+        if (BreakCame())
         {
             m_walk.Stop(kStopWaitMs);
             return broken();
@@ -220,25 +206,29 @@ int CVerifyRun::RunRows()
     m_rows.WriteHeader();
     for (;;)
     {
+        // Every turn, whatever the run waits for and after a stop too: a stopped run still lists to its end.
+        BreakCame();
         if (m_ahead.empty())
         {
-            if (m_bWalkEnded)
-                break;
-            // Waiting for a folder to be listed, which on a dead share may never come: Ctrl+C ends the walk there,
-            // and names not listed yet get no row.
-            if (m_halt != kBroken && m_break.TestBreakSignal())
-                m_halt = kBroken;
-            if (m_halt == kBroken)
+            // Waiting for a folder to be listed, which on a dead share may never come: after a break, names not
+            // listed yet get no row.
+            if (m_bWalkEnded || m_halt == kBroken)
                 break;
             ShowListing();
             TakeRows(kBreakPollMs);
             continue;
         }
+        if (!FrontReady(kBreakPollMs))
+        {
+            ShowProgress();
+            continue;
+        }
         const CAhead& front = m_ahead.front();
         WriteRow(front.pair, front.nJob);
-        if (front.nJob != static_cast<size_t>(-1) && m_bStreamStarted)
+        if (front.nJob != npos && m_bStreamStarted)
             m_stream.Release(front.nJob + 1);
         m_ahead.pop_front();
+        m_front = CFront();
         if (m_halt != kBroken)
             TakeRows(0);
     }
@@ -326,7 +316,7 @@ bool CVerifyRun::AskDepths(std::wstring why[2])
     else
     {
         DWORD dwWait;
-        while ((dwWait = ::WaitForSingleObject(h, kBreakPollMs)) == WAIT_TIMEOUT && !m_break.TestBreakSignal())
+        while ((dwWait = ::WaitForSingleObject(h, kBreakPollMs)) == WAIT_TIMEOUT && !BreakCame())
             ;
         ::CloseHandle(h);
         if (dwWait == WAIT_TIMEOUT)
@@ -393,12 +383,12 @@ CTreeWalk::Result CVerifyRun::TakeRows(DWORD dwMs)
 size_t CVerifyRun::MakeJob(const CListedPair& pair)
 {
     if (m_halt != kRunning)
-        return static_cast<size_t>(-1);
+        return npos;
     CStreamJob job;
     if (m_bCheck)
     {
         if (pair.kind[0] != EListed::kFile || pair.kind[1] != EListed::kFile)
-            return static_cast<size_t>(-1);
+            return npos;
         job.path[0] = static_cast<LPCWSTR>(pair.strPath[1]);
         m_nBytesTotal += pair.nSize[1];
     }
@@ -412,7 +402,7 @@ size_t CVerifyRun::MakeJob(const CListedPair& pair)
     else if (m_bWriteManifest && pair.kind[0] == EListed::kFile)
         job.path[0] = static_cast<LPCWSTR>(pair.strPath[0]);
     else
-        return static_cast<size_t>(-1);
+        return npos;
     if (!m_bStreamTried)
         StartStream();
     // Without buffers or threads the job is not read; its row says so (AwaitVerdict).
@@ -446,75 +436,124 @@ void CVerifyRun::WriteRow(const CListedPair& listed, size_t nJob)
         check.kind[0] = EListed::kNone;
     }
     const CListedPair& pair = check.strName.IsEmpty() ? listed : check;
+    CVerifyRow row;
+    row.name = static_cast<LPCWSTR>(pair.strName);
+    const bool bFolder = pair.strName.GetAt(pair.strName.GetLength() - 1) == L'\\';
+    for (int s = 0; s < 2; ++s)
     {
-        CVerifyRow row;
-        row.name = static_cast<LPCWSTR>(pair.strName);
-        const bool bFolder = pair.strName.GetAt(pair.strName.GetLength() - 1) == L'\\';
-        for (int s = 0; s < 2; ++s)
+        row.bHasSize[s] = pair.HasSide(s) && !bFolder && !(m_bCheck && s == 0);  // a manifest holds no sizes
+        row.nSize[s] = pair.nSize[s];
+    }
+    const CStreamVerdict& v = m_front.v;
+    Verdict verdict = kNotCompared;
+    if (m_front.bBroken && (m_bCheck || IsCompared(pair)))
+        verdict = Broken(v, row);
+    else if (m_bCheck && nJob != npos)
+    {
+        if (m_front.bKnown)
         {
-            row.bHasSize[s] = pair.HasSide(s) && !bFolder && !(m_bCheck && s == 0);  // a manifest holds no sizes
-            row.nSize[s] = pair.nSize[s];
+            verdict = Audited(v, FindManifestEntry(m_entries, static_cast<LPCWSTR>(pair.strName)), row);
+            m_nBytesFinished += v.nBytesHashed;
+            if (verdict == kSame || verdict == kDiffers)
+                m_nBytesCompared += v.nBytesHashed;
         }
-        Verdict verdict = kNotCompared;
-        const bool bJob = nJob != static_cast<size_t>(-1);
-        // The handler only raised the flag; here, between two rows, is where the run reacts. The pair in hand is
-        // interrupted where a reader had begun it, whatever else was in flight; every later one is not-compared.
-        if (m_halt == kRunning && m_break.TestBreakSignal())
-        {
-            m_halt = kBroken;
-            if (bJob && m_bStreamStarted && (m_bCheck || IsCompared(pair)))
-            {
-                m_stream.Stop(kStopWaitMs);
-                m_bStreamStarted = false;
-                CStreamVerdict v;
-                m_stream.PeekVerdict(nJob, v);
-                verdict = v.bStarted ? kInterrupted : kNotCompared;
-                if (v.bRead)
-                    row.pszMode = v.bFast ? L"fast" : L"normal";
-                m_bInterruptedHere = true;
-            }
-        }
-        if (m_bInterruptedHere)
-            m_bInterruptedHere = false;
-        else if (m_bCheck && bJob)
-        {
-            if (m_halt != kRunning)
-                verdict = kNotCompared;
-            else
-                AuditPair(pair, nJob, row, verdict);
-        }
-        else if (!IsPlain(pair.kind[0]) || !IsPlain(pair.kind[1]) || !pair.HasSide(0) || !pair.HasSide(1))
-        {
-            if (!IsPlain(pair.kind[0]) || !IsPlain(pair.kind[1]))
-            {
-                if (!ListedRow(pair, row, verdict))
-                    return;
-            }
-            else
-                verdict = m_halt != kRunning ? kNotCompared : pair.HasSide(1) ? kOnly2 : kOnly1;
-            // A file of folder 1 that is not compared is still read for the manifest.
-            CStreamVerdict v;
-            if (bJob && m_halt == kRunning && AwaitVerdict(pair, nJob, row, v))
-                NoteDigest(pair, v);
-        }
-        else if (m_halt != kRunning)
-            verdict = kNotCompared;
-        else
-            ComparePair(pair, nJob, row, verdict);
-        row.pszVerdict = kToken[verdict];
-        ++m_nCounts[verdict];
-        if (m_out.IsConsole())
-            m_progress.Clear();
-        m_rows.WriteRow(row);
-        m_report.AddRow(row, kLabel[verdict], pair.strPath[0], pair.strPath[1]);
-        if (verdict == kDiffers && m_options.bStopOnDiff && m_halt == kRunning)
-            m_halt = kStoppedOnDiff;
-        // Nothing more is compared: the readers, who may be pairs ahead, stop now rather than at the end.
-        if (m_halt != kRunning && m_bStreamStarted)
+    }
+    else if (!IsCompared(pair))
+    {
+        Skip skip;
+        if (!Listed(pair, m_halt != kRunning && !m_front.bBroken, row, verdict, skip))
+            return;
+        if (skip != kNoSkip)
+            ++m_nSkips[skip];
+        // A file of folder 1 that is not compared is still read for the manifest.
+        if (nJob != npos && m_front.bKnown)
+            NoteDigest(pair, v);
+    }
+    else if (m_front.bKnown)
+    {
+        NoteDigest(pair, v);
+        verdict = Compared(v, row);
+        if (v.bRead)
+            m_nBytesFinished += v.nSize[0];
+        m_nBytesCompared += v.nBytesCompared;
+    }
+    row.pszVerdict = kToken[verdict];
+    ++m_nCounts[verdict];
+    if (m_out.IsConsole())
+        m_progress.Clear();
+    m_rows.WriteRow(row);
+    m_report.AddRow(row, kLabel[verdict], pair.strPath[0], pair.strPath[1]);
+    if (verdict == kDiffers && m_options.bStopOnDiff && m_halt == kRunning)
+        m_halt = kStoppedOnDiff;
+    // Nothing more is compared: the readers, who may be pairs ahead, stop now rather than at the end.
+    if (m_halt != kRunning && m_bStreamStarted)
+    {
+        m_stream.Stop(kStopWaitMs);
+        m_bStreamStarted = false;
+    }
+}
+
+// True when the front row can be written: its verdict is in, or it has none to wait for (no job, or the run
+// stopped). Waits up to dwMs.
+bool CVerifyRun::FrontReady(DWORD dwMs)
+{
+    const CAhead& front = m_ahead.front();
+    if (m_front.bKnown || front.nJob == npos || m_halt != kRunning)
+        return true;
+    if (!m_bStreamStarted)
+    {
+        // No buffers or no threads to read with: the content was not read, which is what read-error tells.
+        m_front.bKnown = true;
+        return true;
+    }
+    if (!m_front.bWaited)
+    {
+        m_front.bWaited = true;
+        m_strCurrentName = static_cast<LPCWSTR>(front.pair.strName);
+        m_nCurrentJob = front.nJob;
+        m_nPairStartMs = NowMs();
+    }
+    m_front.bKnown = m_stream.WaitVerdict(front.nJob, dwMs, m_front.v);
+    return m_front.bKnown;
+}
+
+// The only place the handler's flag is read: the handler only raised it, and here, between two steps, is where the
+// run reacts. True once the run is broken.
+bool CVerifyRun::BreakCame()
+{
+    if (m_halt != kBroken && m_break.TestBreakSignal())
+        Break();
+    return m_halt == kBroken;
+}
+
+// Nothing more is read or listed. The pair in hand keeps a verdict that came in before the break, or is interrupted
+// where a reader had begun it; every later one is not-compared. A read that would not cancel (a stalled share) keeps
+// its thread, not the user: the rows, the summary and the status are written all the same.
+void CVerifyRun::Break()
+{
+    const bool bWasRunning = m_halt == kRunning;
+    m_halt = kBroken;
+    if (!m_bStreamStarted)
+        return;
+    if (bWasRunning && !m_ahead.empty() && !m_front.bKnown && m_ahead.front().nJob != npos)
+    {
+        const size_t nJob = m_ahead.front().nJob;
+        m_front.bKnown = m_stream.WaitVerdict(nJob, 0, m_front.v);
+        if (!m_front.bKnown)
         {
             m_stream.Stop(kStopWaitMs);
             m_bStreamStarted = false;
+            m_stream.PeekVerdict(nJob, m_front.v);
+            m_front.bBroken = true;
+            CStreamProgress status;
+            m_stream.GetProgress(nJob, status);
+            m_nBytesCompared += status.nBytesCompared;
         }
+    }
+    if (m_bStreamStarted)
+    {
+        m_stream.Stop(kStopWaitMs);
+        m_bStreamStarted = false;
     }
 }
 
@@ -538,74 +577,6 @@ void CVerifyRun::ShowListing()
         m_progress.Draw(LoadText(IDS_CLI_LISTING, std::to_wstring(m_walk.EntriesListed())), now);
 }
 
-// The row of a name whose verdict the listing alone decides: nothing of it is compared, so it stands also after a
-// stop. False for a folder on both sides, which has no row: its entries speak for it.
-bool CVerifyRun::ListedRow(const CListedPair& pair, CVerifyRow& row, Verdict& verdict)
-{
-    auto either = [&pair](EListed kind) { return pair.kind[0] == kind || pair.kind[1] == kind; };
-    if (either(EListed::kCannotList))
-    {
-        verdict = kCannotList;
-        if (pair.bTooDeep)
-            row.pszDetailWord = L"depth";
-    }
-    else if (either(EListed::kBadName))
-    {
-        verdict = kCannotOpen;
-        row.pszDetailWord = L"name";
-    }
-    // A link, loop or online-only file on one side only is still a name missing from the other.
-    else if (!pair.HasSide(1))
-        verdict = kOnly1;
-    else if (!pair.HasSide(0))
-        verdict = kOnly2;
-    else if (pair.kind[0] == EListed::kFolder && pair.kind[1] == EListed::kFolder)
-        return false;
-    else
-    {
-        const Skip skip = either(EListed::kLink) ? kSkipLink : either(EListed::kLoop) ? kSkipLoop : kSkipOffline;
-        verdict = kSkipped;
-        row.pszDetailWord = kSkipWord[skip];
-        ++m_nSkips[skip];
-    }
-    return true;
-}
-
-// Waits for job nJob's verdict, looking for Ctrl+C and redrawing the progress line meanwhile. False at Ctrl+C: the
-// run is then broken and row holds what was known of the pair.
-bool CVerifyRun::AwaitVerdict(const CListedPair& pair, size_t nJob, CVerifyRow& row, CStreamVerdict& v)
-{
-    if (!m_bStreamStarted)
-    {
-        // No buffers or no threads to read with: the content was not read, which is what read-error tells.
-        v = CStreamVerdict();
-        return true;
-    }
-    m_strCurrentName = static_cast<LPCWSTR>(pair.strName);
-    m_nCurrentJob = nJob;
-    m_nPairStartMs = NowMs();
-    while (!m_stream.WaitVerdict(nJob, kBreakPollMs, v))
-    {
-        if (m_halt == kBroken || m_break.TestBreakSignal())
-        {
-            // A read that would not cancel (a stalled share) keeps its thread, not the user: the rows, the
-            // summary and the status are written all the same.
-            m_stream.Stop(kStopWaitMs);
-            m_bStreamStarted = false;
-            m_stream.PeekVerdict(nJob, v);
-            m_halt = kBroken;
-            if (v.bRead)
-                row.pszMode = v.bFast ? L"fast" : L"normal";
-            CStreamProgress status;
-            m_stream.GetProgress(nJob, status);
-            m_nBytesCompared += status.nBytesCompared;
-            return false;
-        }
-        ShowProgress();
-    }
-    return true;
-}
-
 // A manifest line for the file of folder 1, or an error naming it: every file of folder 1 has a line or a word.
 void CVerifyRun::NoteDigest(const CListedPair& pair, const CStreamVerdict& v)
 {
@@ -621,90 +592,6 @@ void CVerifyRun::NoteDigest(const CListedPair& pair, const CStreamVerdict& v)
     }
     Error(LoadText(IDS_CLI_MANIFEST_NO_LINE, static_cast<LPCWSTR>(pair.strName)));
     m_bTrouble = true;
-}
-
-// One file of the audited folder against its manifest line: a digest tells whether, not where.
-void CVerifyRun::AuditPair(const CListedPair& pair, size_t nJob, CVerifyRow& row, Verdict& verdict)
-{
-    CStreamVerdict v;
-    if (!AwaitVerdict(pair, nJob, row, v))
-    {
-        verdict = v.bStarted ? kInterrupted : kNotCompared;
-        return;
-    }
-    if (v.bOpened[0])
-        row.nSize[1] = v.nSize[0];
-    if (v.bRead)
-        row.pszMode = v.bFast ? L"fast" : L"normal";
-    m_nBytesFinished += v.nBytesHashed;
-    const CManifestEntry* pEntry = FindManifestEntry(m_entries, static_cast<LPCWSTR>(pair.strName));
-    if (v.result == CStreamVerdict::kCannotOpen)
-        verdict = kCannotOpen;
-    else if (v.result != CStreamVerdict::kRead || !v.bHashed || !pEntry)
-    {
-        verdict = kReadError;
-        row.pszDetailWord = ErrorWord(v);
-    }
-    else
-    {
-        verdict = std::equal(v.digest, v.digest + sizeof v.digest, pEntry->digest) ? kSame : kDiffers;
-        m_nBytesCompared += v.nBytesHashed;
-    }
-}
-
-void CVerifyRun::ComparePair(const CListedPair& pair, size_t nJob, CVerifyRow& row, Verdict& verdict)
-{
-    CStreamVerdict v;
-    if (!AwaitVerdict(pair, nJob, row, v))
-    {
-        verdict = v.bStarted ? kInterrupted : kNotCompared;
-        return;
-    }
-    NoteDigest(pair, v);
-    // The sizes that were compared: those of the open files, not of the directory entries.
-    for (int s = 0; s < 2; ++s)
-        if (v.bOpened[s])
-            row.nSize[s] = v.nSize[s];
-    if (v.bRead)
-    {
-        row.pszMode = v.bFast ? L"fast" : L"normal";
-        m_nBytesFinished += v.nSize[0];
-    }
-    m_nBytesCompared += v.nBytesCompared;
-    switch (v.result)
-    {
-    case CStreamVerdict::kSame:
-        verdict = kSame;
-        // A "backup" that shares its storage with the source is no copy at all; the bytes said same all the same.
-        if (v.bSameFile)
-            row.pszDetailWord = L"same-file";
-        break;
-    case CStreamVerdict::kDiffers:
-        verdict = kDiffers;
-        row.bHasDetail = true;
-        row.nDetail = v.nFirstDifference;
-        break;
-    case CStreamVerdict::kSize:
-        verdict = kSize;
-        break;
-    case CStreamVerdict::kCannotOpen:
-        verdict = kCannotOpen;
-        break;
-    default:
-        verdict = kReadError;
-        row.pszDetailWord = ErrorWord(v);
-        break;
-    }
-}
-
-// "error-N" with the system's code of the read that failed: a CRC error (23) is a disk's, a network name no
-// longer available (64) a share's.
-const wchar_t* CVerifyRun::ErrorWord(const CStreamVerdict& v)
-{
-    if (!v.dwError)
-        return nullptr;
-    m_strErrorWord = L"error-" + std::to_wstring(v.dwError);
-    return m_strErrorWord.c_str();
 }
 
 void CVerifyRun::WriteSummary(double dSeconds)

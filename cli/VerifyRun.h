@@ -7,6 +7,7 @@
 #include "ProgressLine.h"
 #include "ReadDepth.h"
 #include "Report.h"
+#include "RowJudgement.h"
 #include "RowWriter.h"
 #include "TreeWalk.h"
 #include <deque>
@@ -46,9 +47,6 @@ public:
     int Run();
 
 private:
-    enum Verdict { kSame, kDiffers, kSize, kOnly1, kOnly2, kCannotOpen, kReadError, kInterrupted, kNotCompared,
-                   kSkipped, kCannotList, kVerdicts };
-    enum Skip { kSkipLink, kSkipLoop, kSkipOffline, kSkipHiddenSystem, kSkips };
     enum Halt { kRunning, kStoppedOnDiff, kBroken };
 
     // A row taken from the walk, with the job that reads its files (npos for none).
@@ -64,16 +62,14 @@ private:
     size_t MakeJob(const CListedPair& pair);
     void StartStream();
     void WriteRow(const CListedPair& pair, size_t nJob);
+    bool FrontReady(DWORD dwMs);
+    bool BreakCame();
+    void Break();
     int RunRows();
     void FinishReport(int& nStatus);
-    bool AwaitVerdict(const CListedPair& pair, size_t nJob, CVerifyRow& row, CStreamVerdict& v);
-    void AuditPair(const CListedPair& pair, size_t nJob, CVerifyRow& row, Verdict& verdict);
     void NoteDigest(const CListedPair& pair, const CStreamVerdict& v);
     int ExitStatus() const;
     void ShowListing();
-    bool ListedRow(const CListedPair& pair, CVerifyRow& row, Verdict& verdict);
-    void ComparePair(const CListedPair& pair, size_t nJob, CVerifyRow& row, Verdict& verdict);
-    const wchar_t* ErrorWord(const CStreamVerdict& v);
     void ShowProgress();
     void WriteSummary(double dSeconds);
     void Error(const std::wstring& text);
@@ -99,11 +95,17 @@ private:
     CTreeWalk m_walk;
     std::deque<CAhead> m_ahead;  // rows listed, not yet written
     bool m_bWalkEnded = false;
-    bool m_bInterruptedHere = false;
+    // What is known of the front row, the next one written.
+    struct CFront
+    {
+        bool bWaited = false;  // its verdict has been waited for
+        bool bKnown = false;   // v is its verdict
+        bool bBroken = false;  // a break caught it unfinished: v is what was known
+        CStreamVerdict v;
+    };
+    CFront m_front;
     size_t m_nMostAhead = 0;
     CReport m_report;
-
-    std::wstring m_strErrorWord;  // the detail of the row being written, where it is made for that row
 
     // The pair being waited for.
     std::wstring m_strCurrentName;
@@ -112,8 +114,8 @@ private:
 
     // The whole run.
     Halt m_halt = kRunning;
-    UINT64 m_nCounts[kVerdicts] = {};
-    UINT64 m_nSkips[kSkips] = {};
+    UINT64 m_nCounts[RowJudgement::kVerdicts] = {};
+    UINT64 m_nSkips[RowJudgement::kSkips] = {};
     UINT64 m_nBytesTotal = 0;     // bytes of every pair that will be read, one side
     UINT64 m_nBytesFinished = 0;  // bytes of the pairs already read, one side
     UINT64 m_nBytesCompared = 0;  // bytes found equal

@@ -126,6 +126,8 @@ struct CListedFields
     DWORD dwAttributes;
     UINT64 nSize;
     DWORD dwReparseTag;
+    UINT64 nWriteTime;
+    UINT64 nFileId;
 };
 
 const DWORD kListingBuffer = 64 * 1024;
@@ -158,6 +160,8 @@ void ListEntry(const CString& strFolder, const CString& strRelative, const CList
     }
     CListedPair file = Entry(strName, EListed::kFile, s);
     file.nSize[s] = fields.nSize;
+    file.nWriteTime[s] = fields.nWriteTime;
+    file.nFileId[s] = fields.nFileId;
     if (!bOwnName)
         file.kind[s] = EListed::kBadName;
     else if ((dwAttributes & kOnlineOnly) && !options.bRecall)
@@ -213,7 +217,8 @@ CFolderListing::Result CFolderListing::ListFolder(const CString& strFolder, cons
             if (!IsDots(name.c_str()))
             {
                 CListedFields fields{name.c_str(), pInfo->FileAttributes, static_cast<UINT64>(pInfo->EndOfFile.QuadPart),
-                                     pInfo->EaSize};
+                                     pInfo->EaSize, static_cast<UINT64>(pInfo->LastWriteTime.QuadPart),
+                                     static_cast<UINT64>(pInfo->FileId.QuadPart)};
                 ListEntry(strFolder, strRelative, fields, options, entries, s, nHiddenSystem);
             }
             if (pInfo->NextEntryOffset == 0)
@@ -323,10 +328,7 @@ std::vector<CListedPair> CFolderListing::MergeFolder(std::vector<CListedPair> si
         else
         {
             CListedPair pair = std::move(side1[i++]);
-            pair.strPath[1] = side2[j].strPath[1];
-            pair.nSize[1] = side2[j].nSize[1];
-            pair.kind[1] = side2[j].kind[1];
-            ++j;
+            pair.TakeSide(1, side2[j++]);
             pairs.push_back(std::move(pair));
         }
     }
@@ -361,10 +363,7 @@ std::vector<CListedPair> CFolderListing::Merge(std::vector<CListedPair> side1, s
         else
         {
             CListedPair pair = side1[i++];
-            pair.strPath[1] = side2[j].strPath[1];
-            pair.nSize[1] = side2[j].nSize[1];
-            pair.kind[1] = side2[j].kind[1];
-            ++j;
+            pair.TakeSide(1, side2[j++]);
             add(pair);
         }
     }

@@ -23,9 +23,22 @@ struct CListedPair
     CString strName;
     CString strPath[2];
     UINT64 nSize[2] = {0, 0};
+    // As the listing gave them: the last-write time (a FILETIME, 100 ns since 1601 UTC) and the file ID, 0 where
+    // the volume keeps none. Together with the size they tell whether a file is the one an earlier run saw.
+    UINT64 nWriteTime[2] = {0, 0};
+    UINT64 nFileId[2] = {0, 0};
     EListed kind[2] = {EListed::kNone, EListed::kNone};
     bool bTooDeep = false;  // kCannotList: a folder without a file ID too deep to be entered
     bool HasSide(int s) const { return kind[s] != EListed::kNone; }
+    // Side s of other taken over: what the merge of two listings does for every name found on both.
+    void TakeSide(int s, const CListedPair& other)
+    {
+        strPath[s] = other.strPath[s];
+        nSize[s] = other.nSize[s];
+        nWriteTime[s] = other.nWriteTime[s];
+        nFileId[s] = other.nFileId[s];
+        kind[s] = other.kind[s];
+    }
 };
 
 struct CListingOptions
