@@ -415,6 +415,8 @@ bool CReport::Commit(const CReportHead& head)
     auto depth = [](UINT32 n) { return n ? std::to_string(n) : std::string("-"); };
     html += line(Text(IDS_CLI_REPORT_DEPTH), (head.strManifest.empty() ? depth(head.nDepth[0]) : "-") + " / " + depth(head.nDepth[1]));
     html += line(Text(IDS_CLI_REPORT_VERSION), "tavik-verify " + Ascii(TAVIK_VERSION));
+    if (!head.strTakenOver.empty())
+        html += line(Text(IDS_CLI_REPORT_TAKEN_OVER), HtmlText(head.strTakenOver));
     html += line(Text(IDS_CLI_REPORT_STATUS), std::to_string(nStatus) + " " + Text(kStatusWord[nStatus]), "status");
     html += "</table></header>\n";
 

@@ -17,6 +17,7 @@ struct CReportHead
     double dSeconds = 0;
     UINT nHeadline = 0;  // IDS_RUN_COMPLETE, IDS_STOPPED_ON_DIFF or IDS_RUN_ABORTED
     int nExitStatus = 0;
+    std::wstring strTakenOver;  // how many rows came from a journal, and of which run; empty without one
     struct Count
     {
         const wchar_t* pszToken;

@@ -154,14 +154,15 @@ ParseResult ParseArguments(int argc, wchar_t** argv, CVerifyOptions& options, st
             }
             options.nDepth = static_cast<UINT32>(n);
         }
-        else if (arg == L"--manifest" || arg == L"--check" || arg == L"--report")
+        else if (arg == L"--manifest" || arg == L"--check" || arg == L"--report" || arg == L"--journal")
         {
             if (i + 1 >= argc)
             {
                 strError = LoadText(IDS_CLI_BAD_OPTION, arg);
                 return kBadUsage;
             }
-            (arg == L"--check" ? options.strCheck : arg == L"--report" ? options.strReport : options.strManifest) = argv[++i];
+            (arg == L"--check" ? options.strCheck : arg == L"--report" ? options.strReport
+                               : arg == L"--journal" ? options.strJournal : options.strManifest) = argv[++i];
         }
         else if (arg == L"--format" || arg.compare(0, 9, L"--format=") == 0)
         {

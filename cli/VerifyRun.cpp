@@ -161,6 +161,12 @@ int CVerifyRun::RunRows()
             Error(LoadText(IDS_CLI_MANIFEST_BAD_LINE, std::to_wstring(nLine)));
         m_bTrouble = !badLines.empty();
     }
+    std::wstring journalError;
+    if (!m_journal.Open(m_options, journalError))
+    {
+        Error(journalError);
+        return ExitCode::kTrouble;
+    }
     // Before anything is read: a manifest that cannot be written is known at once, not after the night's reading.
     m_bWriteManifest = !m_options.strManifest.empty();
     if (m_bWriteManifest && !m_manifest.Open(m_options.strManifest))
@@ -208,6 +214,7 @@ int CVerifyRun::RunRows()
     {
         // Every turn, whatever the run waits for and after a stop too: a stopped run still lists to its end.
         BreakCame();
+        m_journal.Tick();
         if (m_ahead.empty())
         {
             // Waiting for a folder to be listed, which on a dead share may never come: after a break, names not
@@ -261,6 +268,11 @@ int CVerifyRun::RunRows()
                 Error(LoadText(IDS_CLI_MANIFEST_CANNOT_WRITE, m_options.strManifest));
             m_bTrouble = true;
         }
+    }
+    if (!m_journal.End(m_halt != kBroken, journalError))
+    {
+        Error(journalError);
+        m_bTrouble = true;
     }
     WriteSummary(static_cast<double>(NowMs() - m_nRunStartMs) / 1000.0);
     return ExitStatus();
@@ -382,7 +394,7 @@ CTreeWalk::Result CVerifyRun::TakeRows(DWORD dwMs)
 // digest. Nothing is read once the run stops.
 size_t CVerifyRun::MakeJob(const CListedPair& pair)
 {
-    if (m_halt != kRunning)
+    if (m_halt != kRunning || m_journal.Holds(pair))
         return npos;
     CStreamJob job;
     if (m_bCheck)
@@ -446,7 +458,11 @@ void CVerifyRun::WriteRow(const CListedPair& listed, size_t nJob)
     }
     const CStreamVerdict& v = m_front.v;
     Verdict verdict = kNotCompared;
-    if (m_front.bBroken && (m_bCheck || IsCompared(pair)))
+    CStreamVerdict taken;
+    const bool bTaken = m_halt == kRunning && m_journal.TakeOver(pair, row, verdict, taken);
+    if (bTaken)
+        NoteDigest(pair, taken);
+    else if (m_front.bBroken && (m_bCheck || IsCompared(pair)))
         verdict = Broken(v, row);
     else if (m_bCheck && nJob != npos)
     {
@@ -482,6 +498,8 @@ void CVerifyRun::WriteRow(const CListedPair& listed, size_t nJob)
     if (m_out.IsConsole())
         m_progress.Clear();
     m_rows.WriteRow(row);
+    if (!bTaken)
+        m_journal.Note(pair, row, verdict, nJob != npos && m_front.bKnown ? &v : nullptr);
     m_report.AddRow(row, kLabel[verdict], pair.strPath[0], pair.strPath[1]);
     if (verdict == kDiffers && m_options.bStopOnDiff && m_halt == kRunning)
         m_halt = kStoppedOnDiff;
@@ -533,6 +551,7 @@ void CVerifyRun::Break()
 {
     const bool bWasRunning = m_halt == kRunning;
     m_halt = kBroken;
+    m_journal.Flush();
     if (!m_bStreamStarted)
         return;
     if (bWasRunning && !m_ahead.empty() && !m_front.bKnown && m_ahead.front().nJob != npos)
@@ -629,6 +648,8 @@ void CVerifyRun::WriteSummary(double dSeconds)
     const double dMBps = dSeconds > 0 ? static_cast<double>(m_nBytesCompared) / 1e6 / dSeconds : 0.0;
     if (m_bWriteManifest)
         line += L" / " + LoadText(IDS_CLI_MANIFEST_LINES, std::to_wstring(m_nManifestLines), Bytes(m_nBytesOnlyHashed));
+    if (!m_journal.TakenOverText().empty())
+        line += L" / " + m_journal.TakenOverText();
     line += (nNames ? L" / " : L" ") + LoadText(IDS_CLI_TOTALS, Bytes(m_nBytesCompared), Decimal(dSeconds, 2), Decimal(dMBps, 1));
     m_err.Write(line + L"\n");
 }
@@ -656,6 +677,7 @@ void CVerifyRun::FinishReport(int& nStatus)
     head.dSeconds = static_cast<double>(NowMs() - m_nRunStartMs) / 1000.0;
     head.nHeadline = m_halt == kStoppedOnDiff ? IDS_STOPPED_ON_DIFF : IDS_RUN_COMPLETE;
     head.nExitStatus = nStatus;
+    head.strTakenOver = m_journal.TakenOverText();
     for (int v = 0; v < kVerdicts; ++v)
         if (v != kInterrupted)
             head.counts.push_back({kToken[v], kLabel[v], m_nCounts[v]});

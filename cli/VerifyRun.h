@@ -9,6 +9,7 @@
 #include "Report.h"
 #include "RowJudgement.h"
 #include "RowWriter.h"
+#include "RunJournal.h"
 #include "TreeWalk.h"
 #include <deque>
 #include <string>
@@ -29,6 +30,7 @@ struct CVerifyOptions
     std::wstring strManifest;  // written while comparing, when given
     std::wstring strCheck;     // the manifest side 1 stands for: an audit of strFolder[1] alone
     std::wstring strReport;    // the HTML page of the run, when given
+    std::wstring strJournal;   // the decided rows kept for a run after a cut, when given
     UINT32 nDepth = 0;     // files in flight per side; 0: each side's from its device
     const CVolumeQueries* pVolumeQueries = nullptr;  // tests only: the device answers Wine cannot give
     DWORD (*pfnAttributes)(LPCWSTR pszName, DWORD dwAttributes) = nullptr;  // tests only: see CListingOptions
@@ -106,6 +108,7 @@ private:
     CFront m_front;
     size_t m_nMostAhead = 0;
     CReport m_report;
+    CRunJournal m_journal;
 
     // The pair being waited for.
     std::wstring m_strCurrentName;

@@ -105,6 +105,18 @@
 #define IDS_CLI_REPORT_MORE         185
 #define IDS_CLI_REPORT_SCALE        186
 
+// The journal of tavik-verify --journal.
+#define IDS_CLI_JOURNAL_CANNOT_OPEN   340
+#define IDS_CLI_JOURNAL_NOT_JOURNAL   341
+#define IDS_CLI_JOURNAL_OTHER_VERSION 342
+#define IDS_CLI_JOURNAL_OTHER_RUN     343
+#define IDS_CLI_JOURNAL_DAMAGED       344
+#define IDS_CLI_JOURNAL_CLASH         345
+#define IDS_CLI_JOURNAL_CANNOT_WRITE  346
+#define IDS_CLI_JOURNAL_CANNOT_REMOVE 347
+#define IDS_CLI_TAKEN_OVER            348
+#define IDS_CLI_REPORT_TAKEN_OVER     349
+
 #define IDD_MAIN                102
 #define IDR_MAINFRAME           128
 

@@ -268,6 +268,11 @@ void FaultRules::OpenHold(const std::wstring& folder)
     Add("openhold " + UnixPath(folder));
 }
 
+void FaultRules::WriteHold(const std::wstring& file)
+{
+    Add("writehold " + UnixPath(file));
+}
+
 void FaultRules::Add(const std::string& line)
 {
     m_text += line + "\n";

@@ -34,6 +34,9 @@
  *                                     makes) blocks for as long as the rule stands: a share that stops answering
  *                                     as a folder is opened. A held listing query would hold every other listing of
  *                                     the process too, as Wine lists folders under a lock of its own; this does not.
+ *   writehold PATH                    every write to the file blocks for as long as the rule stands, and the first
+ *                                     one held is logged ("write held"): a test kills a program while it is surely
+ *                                     writing that file (PATH must exist when the rule is written)
  * Wine 8 reads a whole folder with readdir on its first NtQueryDirectoryFile and hands the entries out from a
  * cache, one buffer per query; a failing readdir only cuts the list short, reported as complete. What fails a
  * query is the fchdir into the folder that each query starts with, so listfail counts those (a relative open
@@ -54,7 +57,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-enum { RULE_EIO, RULE_ALIGN, RULE_UNBUFFERED, RULE_UNBUFFERED_FAIL, RULE_SHORT, RULE_RESIZE, RULE_STALL, RULE_HOLD, RULE_LISTFAIL, RULE_OPENHOLD, RULE_NOID };
+enum { RULE_EIO, RULE_ALIGN, RULE_UNBUFFERED, RULE_UNBUFFERED_FAIL, RULE_SHORT, RULE_RESIZE, RULE_STALL, RULE_HOLD, RULE_LISTFAIL, RULE_OPENHOLD, RULE_NOID, RULE_WRITEHOLD };
 
 struct rule {
     int kind;
@@ -129,7 +132,7 @@ static void reload_rules(const char *rules_path)
     while (fgets(line, sizeof line, f) && g_nrules < MAX_RULES) {
         a = b = 0;
         int n = sscanf(line, "%15s %1023s %lld %lld", kind, path, &a, &b);
-        if (n < 3 && !(n == 2 && !strcmp(kind, "openhold")))
+        if (n < 3 && !(n == 2 && (!strcmp(kind, "openhold") || !strcmp(kind, "writehold"))))
             continue;
         struct rule *r = &g_rules[g_nrules];
         if (!strcmp(kind, "eio"))
@@ -154,6 +157,8 @@ static void reload_rules(const char *rules_path)
             r->kind = RULE_LISTFAIL;
         else if (!strcmp(kind, "openhold"))
             r->kind = RULE_OPENHOLD;
+        else if (!strcmp(kind, "writehold"))
+            r->kind = RULE_WRITEHOLD;
         else
             continue;
         struct stat target;
@@ -179,19 +184,24 @@ static void reload_rules(const char *rules_path)
 
 static void log_line(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
+/* Set while the injector writes its log, whose writes must not meet its own write rules (and their lock). */
+static __thread int t_logging;
+
 static void log_line(const char *format, ...)
 {
     const char *log_path = getenv("TAVIK_FAULT_LOG");
     if (!log_path)
         return;
+    t_logging = 1;
     FILE *f = fopen(log_path, "a");
-    if (!f)
-        return;
-    va_list args;
-    va_start(args, format);
-    vfprintf(f, format, args);
-    va_end(args);
-    fclose(f);
+    if (f) {
+        va_list args;
+        va_start(args, format);
+        vfprintf(f, format, args);
+        va_end(args);
+        fclose(f);
+    }
+    t_logging = 0;
 }
 
 static struct continuation *find_continuation(int fd)
@@ -278,6 +288,7 @@ static int check_read(int fd, const void *buf, size_t *n_io, off_t offset, int *
         case RULE_HOLD:
         case RULE_LISTFAIL:
         case RULE_NOID:
+        case RULE_WRITEHOLD:
             break;
         }
     }
@@ -372,6 +383,60 @@ ssize_t pread(int fd, void *buf, size_t n, off_t offset)
 ssize_t pread64(int fd, void *buf, size_t n, off64_t offset)
 {
     return guarded_read(fd, buf, n, (off_t)offset, 1);
+}
+
+/* Whether a writehold rule stands for a write to fd; the first write held is logged. */
+static int write_held(int fd, int *logged)
+{
+    const char *rules_path = getenv("TAVIK_FAULT_RULES");
+    struct stat st;
+    if (!rules_path || real_fstat_of(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return 0;
+    int hold = 0;
+    pthread_mutex_lock(&g_lock);
+    reload_rules(rules_path);
+    for (int i = 0; i < g_nrules && !hold; ++i) {
+        const struct rule *r = &g_rules[i];
+        hold = r->kind == RULE_WRITEHOLD && r->dev == st.st_dev && r->ino == st.st_ino;
+        if (hold && !*logged) {
+            *logged = 1;
+            log_line("%s fd=%d write held\n", r->path, fd);
+        }
+    }
+    pthread_mutex_unlock(&g_lock);
+    return hold;
+}
+
+static ssize_t (*real_write)(int, const void *, size_t);
+static ssize_t (*real_pwrite)(int, const void *, size_t, off_t);
+
+static ssize_t guarded_write(int fd, const void *buf, size_t n, off_t offset, int positional)
+{
+    if (!real_write) {
+        real_write = (ssize_t(*)(int, const void *, size_t))dlsym(RTLD_NEXT, "write");
+        real_pwrite = (ssize_t(*)(int, const void *, size_t, off_t))dlsym(RTLD_NEXT, "pwrite");
+    }
+    if (!t_logging && getenv("TAVIK_FAULT_RULES")) {
+        int logged = 0;
+        while (write_held(fd, &logged))
+            usleep(10000);
+    }
+    return positional ? real_pwrite(fd, buf, n, offset) : real_write(fd, buf, n);
+}
+
+ssize_t write(int fd, const void *buf, size_t n)
+{
+    return guarded_write(fd, buf, n, 0, 0);
+}
+
+ssize_t pwrite(int fd, const void *buf, size_t n, off_t offset)
+{
+    return guarded_write(fd, buf, n, offset, 1);
+}
+
+ssize_t pwrite64(int fd, const void *buf, size_t n, off64_t offset)
+{
+    return guarded_write(fd, buf, n, (off_t)offset, 1);
 }
 
 /* Returns 0 to let a listing query into the folder behind fd go ahead, or an errno. */
