@@ -66,6 +66,7 @@ struct Tree
 {
     Sides s;
     std::wstring journal = s.dir / L"run.journal", manifest = s.dir / L"sums.sha256";
+    bool bCheck = false;  // an audit of folder 2 against the manifest, not a comparison that writes it
     Tree()
     {
         for (int i = 1; i <= 12; ++i)
@@ -82,10 +83,13 @@ struct Tree
     }
     std::vector<std::wstring> Args(bool bJournal = true) const
     {
-        std::vector<std::wstring> options = {L"-r", L"--manifest", manifest};
+        std::vector<std::wstring> args = {L"-r", bCheck ? L"--check" : L"--manifest", manifest};
         if (bJournal)
-            options.insert(options.end(), {L"--journal", journal});
-        return s.Args(options);
+            args.insert(args.end(), {L"--journal", journal});
+        if (!bCheck)
+            args.push_back(s.a);
+        args.push_back(s.b);
+        return args;
     }
 };
 
@@ -122,7 +126,8 @@ void ExpectTakenOver(const Tree& t)
         resumed = RunVerify(t.Args());
         const std::string reads = ReadAll(FromUnix(log));
         for (const std::wstring& name : taken)
-            EXPECT_EQ(reads.find(UnixPath(t.s.a + name)), std::string::npos) << "read again: " << UnixPath(t.s.a + name);
+            for (const std::wstring& side : {t.s.a, t.s.b})
+                EXPECT_EQ(reads.find(UnixPath(side + name)), std::string::npos) << "read again: " << UnixPath(side + name);
     }
     EXPECT_NE(resumed.err.find(TakenOver(taken.size())), std::string::npos) << resumed.err;
     EXPECT_FALSE(Exists(t.journal)) << "a run that went through keeps its journal";
@@ -270,4 +275,19 @@ TEST(Journal, AJournalThatDoesNotFitIsRefused)
         EXPECT_EQ(ReadAll(t.journal), c.journal);
         EXPECT_FALSE(Exists(t.manifest));
     }
+}
+
+// An audit cut off is taken over alike: the rows of the files audited before the cut come from the journal.
+TEST(Journal, AnAuditCutOffIsTakenOver)
+{
+    ASSERT_TRUE(FaultRules::Available());
+    Tree t;
+    ASSERT_EQ(RunVerify(t.Args(false)).exitCode, 1u);
+    t.bCheck = true;
+    {
+        FaultRules rules;
+        rules.Hold(t.s.b + L"f07", 0);
+        CutAfter(t, 6);
+    }
+    ExpectTakenOver(t);
 }
