@@ -115,7 +115,7 @@ std::string Duration(double dSeconds)
 const char kStyle[] =
     "body{font:14px/1.45 'Yu Gothic UI','Meiryo','IPAPGothic','Noto Sans CJK JP',sans-serif;margin:0;background:#f6f6f4;color:#222}"
     ".page{display:flex;flex-direction:column;max-width:1200px;margin:0 auto;padding:12px 20px}"
-    ".head{order:1}.counts{order:2}.messages{order:3}.problems{order:4}.same{order:5}"
+    ".head{order:1}.counts{order:2}.messages{order:3}.damage{order:4}.problems{order:5}.same{order:6}"
     "h1{font-size:20px;margin:8px 0}h2{font-size:16px;margin:18px 0 6px}"
     ".headline{font-size:18px;font-weight:bold;padding:6px 10px;border-left:6px solid #888;background:#fff}"
     ".s0{border-color:#3a8a3a}.s1{border-color:#c0392b}.s2{border-color:#8e1b1b}.s3{border-color:#888}"
@@ -339,7 +339,12 @@ void CReport::AddRow(const CVerifyRow& row, UINT nLabel, LPCWSTR pszPath1, LPCWS
     else if (!row.detailWord.empty())
         detail = "<code>" + HtmlText(row.detailWord) + "</code>";
     const std::string html = RowHtml(row, nLabel, detail) + view;
-    if (!bSame)
+    if (row.bDamage)
+    {
+        if (m_nDamage++ < kSameListed)
+            m_damageRows += html;
+    }
+    else if (!bSame)
     {
         ++m_nProblems;
         Write(html);
@@ -368,9 +373,18 @@ bool CReport::Commit(const CReportHead& head)
         return true;
     m_bOpen = false;
     std::string html = "</tbody></table>";
-    if (m_nProblems == 0)
+    if (m_nProblems == 0 && m_nDamage == 0)
         html += "<p>" + Text(IDS_CLI_REPORT_NO_PROBLEMS) + "</p>";
-    html += "</section>\n<section class=\"same\"><h2>" + Text(IDS_CLI_REPORT_SAME_ROWS) + " (" + Number(m_nSame) + ")</h2>";
+    html += "</section>\n";
+    if (m_nDamage)
+    {
+        html += "<section class=\"damage\"><h2>" + Text(IDS_CLI_REPORT_DAMAGE) + " (" + Number(m_nDamage) + ")</h2>";
+        if (m_nDamage > kSameListed)
+            html += "<p class=\"cut\">" + Text(IDS_CLI_REPORT_SAME_CUT, Wide(Number(m_nDamage)), Wide(Number(kSameListed))) + "</p>";
+        html += "<table class=\"rows\">" + ColumnsHtml() + "<tbody>\n" + m_damageRows + "</tbody></table></section>\n";
+        m_damageRows.clear();
+    }
+    html += "<section class=\"same\"><h2>" + Text(IDS_CLI_REPORT_SAME_ROWS) + " (" + Number(m_nSame) + ")</h2>";
     if (m_nSame > kSameListed)
         html += "<p class=\"cut\">" + Text(IDS_CLI_REPORT_SAME_CUT, Wide(Number(m_nSame)), Wide(Number(kSameListed))) + "</p>";
     if (m_nSame)
@@ -414,6 +428,13 @@ bool CReport::Commit(const CReportHead& head)
     // 0: not asked, the run having ended before
     auto depth = [](UINT32 n) { return n ? std::to_string(n) : std::string("-"); };
     html += line(Text(IDS_CLI_REPORT_DEPTH), (head.strManifest.empty() ? depth(head.nDepth[0]) : "-") + " / " + depth(head.nDepth[1]));
+    if (head.nExcluded || !head.excluded.empty())
+    {
+        std::string patterns;
+        for (const std::wstring& pattern : head.excluded)
+            patterns += (patterns.empty() ? "<code>" : " <code>") + HtmlText(pattern) + "</code>";
+        html += line(Text(IDS_CLI_REPORT_EXCLUDED, Wide(Number(head.nExcluded))), patterns, "excluded");
+    }
     html += line(Text(IDS_CLI_REPORT_VERSION), "tavik-verify " + Ascii(TAVIK_VERSION));
     if (!head.strTakenOver.empty())
         html += line(Text(IDS_CLI_REPORT_TAKEN_OVER), HtmlText(head.strTakenOver));
@@ -444,5 +465,6 @@ void CReport::Abandon()
 {
     m_bOpen = false;
     m_sameRows.clear();
+    m_damageRows.clear();
     m_file.Abandon();
 }

@@ -25,6 +25,8 @@ struct CReportHead
         UINT64 n;
     };
     std::vector<Count> counts;
+    UINT64 nExcluded = 0;                // names left out
+    std::vector<std::wstring> excluded;  // the patterns, as given
 };
 
 // Rows that are not "same" go to the file as they come, so the page's memory stays bounded however many problems a
@@ -60,6 +62,10 @@ private:
     UINT64 m_nProblems = 0;
     UINT64 m_nSame = 0;
     std::string m_sameRows;  // at most kSameListed rows
+    // Damage is rare and what the page most has to tell: its rows are held, bounded as the same rows are, and
+    // shown before every other problem.
+    UINT64 m_nDamage = 0;
+    std::string m_damageRows;
     std::vector<std::wstring> m_messages;
     UINT64 m_nMessagesLeftOut = 0;
 };

@@ -35,6 +35,21 @@ void TakeError(const CStreamVerdict& v, CVerifyRow& row)
     if (v.dwError)
         row.detailWord = L"error-" + std::to_wstring(v.dwError);
 }
+
+// Why a file could not be opened, in the words of what a user does about it: in-use (close the program that holds
+// it, or leave the file out), denied (--backup), name (a name this volume cannot open), else the system's code.
+Verdict CannotOpen(const CStreamVerdict& v, CVerifyRow& row)
+{
+    if (v.dwError == ERROR_SHARING_VIOLATION || v.dwError == ERROR_LOCK_VIOLATION)
+        row.detailWord = L"in-use";
+    else if (v.dwError == ERROR_ACCESS_DENIED)
+        row.detailWord = L"denied";
+    else if (v.dwError == ERROR_INVALID_NAME)
+        row.detailWord = L"name";  // as a name the listing found unfit for a path: this volume refuses it
+    else
+        TakeError(v, row);
+    return kCannotOpen;
+}
 }
 
 bool IsCompared(const CListedPair& pair)
@@ -104,7 +119,7 @@ Verdict Compared(const CStreamVerdict& v, CVerifyRow& row)
     case CStreamVerdict::kSize:
         return kSize;
     case CStreamVerdict::kCannotOpen:
-        return kCannotOpen;
+        return CannotOpen(v, row);
     default:
         TakeError(v, row);
         return kReadError;
@@ -117,13 +132,22 @@ Verdict Audited(const CStreamVerdict& v, const CManifestEntry* pEntry, CVerifyRo
         row.nSize[1] = v.nSize[0];
     TakeMode(v, row);
     if (v.result == CStreamVerdict::kCannotOpen)
-        return kCannotOpen;
+        return CannotOpen(v, row);
     if (v.result != CStreamVerdict::kRead || !v.bHashed || !pEntry)
     {
         TakeError(v, row);
         return kReadError;
     }
     return std::equal(v.digest, v.digest + sizeof v.digest, pEntry->digest) ? kSame : kDiffers;
+}
+
+bool IsDamage(Verdict verdict, const CVerifyRow& row)
+{
+    const UINT64 kTolerance = 2 * 10000000;  // FILETIME ticks
+    if ((verdict != kDiffers && verdict != kSize) || !row.bHasTime[0] || !row.bHasTime[1])
+        return false;
+    const UINT64 nApart = row.nTime[0] > row.nTime[1] ? row.nTime[0] - row.nTime[1] : row.nTime[1] - row.nTime[0];
+    return nApart <= kTolerance;
 }
 
 Verdict Broken(const CStreamVerdict& v, CVerifyRow& row)

@@ -28,6 +28,10 @@ bool Listed(const CListedPair& pair, bool bStopped, CVerifyRow& row, Verdict& ve
 Verdict Compared(const CStreamVerdict& v, CVerifyRow& row);
 // An audited file against its manifest line (null where there is none): a digest tells whether, not where.
 Verdict Audited(const CStreamVerdict& v, const CManifestEntry* pEntry, CVerifyRow& row);
+// A differs or size row whose two last-write times agree within 2 s (FAT's granularity): the bytes changed with no
+// write the file system saw, which is damage (decay, a failing disk or cable, a torn copy). Where one side is newer,
+// somebody wrote it: a change. A side without a time (an audit's manifest) tells neither.
+bool IsDamage(Verdict verdict, const CVerifyRow& row);
 // The pair in hand when a break came: interrupted where a reader had begun it, not-compared where none had.
 Verdict Broken(const CStreamVerdict& v, CVerifyRow& row);
 }

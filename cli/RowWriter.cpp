@@ -99,6 +99,27 @@ std::wstring Number(UINT64 n)
 }
 }
 
+std::wstring IsoTime(UINT64 nTicks)
+{
+    FILETIME ft{static_cast<DWORD>(nTicks), static_cast<DWORD>(nTicks >> 32)};
+    SYSTEMTIME st{};
+    if (!::FileTimeToSystemTime(&ft, &st))
+        return std::wstring();
+    wchar_t buf[48];
+    int n = swprintf(buf, 40, L"%04u-%02u-%02uT%02u:%02u:%02u", st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond);
+    UINT64 nFraction = nTicks % 10000000;
+    if (nFraction)
+    {
+        int nDigits = 7;
+        for (; nFraction % 10 == 0; nFraction /= 10)
+            --nDigits;
+        n += swprintf(buf + n, 12, L".%0*llu", nDigits, static_cast<unsigned long long>(nFraction));
+    }
+    buf[n] = L'Z';
+    buf[n + 1] = L'\0';
+    return buf;
+}
+
 std::wstring InertText(const std::wstring& text)
 {
     std::wstring line;
@@ -110,7 +131,7 @@ std::wstring InertText(const std::wstring& text)
 void CRowWriter::WriteHeader()
 {
     if (m_format == kTsv)
-        m_out.Write(L"verdict\tname\tsize1\tsize2\tmode\tdetail\n");
+        m_out.Write(L"verdict\tname\tsize1\tsize2\tmode\tdetail\ttime1\ttime2\n");
 }
 
 void CRowWriter::WriteRow(const CVerifyRow& row)
@@ -140,6 +161,12 @@ std::wstring CRowWriter::FormatRow(const CVerifyRow& row) const
             line += Number(row.nDetail);
         else
             line += row.detailWord;
+        for (int s = 0; s < 2; ++s)
+        {
+            line += L'\t';
+            if (row.bHasTime[s])
+                line += IsoTime(row.nTime[s]);
+        }
         line += L'\n';
         return line;
     }
@@ -160,6 +187,11 @@ std::wstring CRowWriter::FormatRow(const CVerifyRow& row) const
         line += L"\"" + row.detailWord + L"\"";
     else
         line += L"null";
+    for (int s = 0; s < 2; ++s)
+    {
+        line += s ? L",\"time2\":" : L",\"time1\":";
+        line += row.bHasTime[s] ? L"\"" + IsoTime(row.nTime[s]) + L"\"" : std::wstring(L"null");
+    }
     line += L"}\n";
     return line;
 }

@@ -13,6 +13,10 @@ struct CVerifyRow
     bool bHasDetail = false;
     UINT64 nDetail = 0;  // offset of the first differing byte
     std::wstring detailWord;  // a word instead of the offset: why the row is as it is
+    // Each side's last-write time as listed (FILETIME ticks, UTC), where the side has a file.
+    bool bHasTime[2] = {false, false};
+    UINT64 nTime[2] = {0, 0};
+    bool bDamage = false;  // differs or size under equal times: not written, the times tell a script as much
 };
 
 class CRowWriter
@@ -30,6 +34,10 @@ private:
     Format m_format;
     COutputStream& m_out;
 };
+
+// A FILETIME as UTC in ISO 8601, with the fraction of a second it holds and no trailing zeros:
+// "2026-12-11T03:04:05Z", "2026-12-11T03:04:05.5Z".
+std::wstring IsoTime(UINT64 nTicks);
 
 // The text with every character that could act on a terminal or split a line written as \uXXXX: for names in
 // the texts of standard error.

@@ -106,6 +106,20 @@ bool EnableBackupPrivilege()
 
 enum ParseResult { kParsed, kHelp, kVersion, kBadUsage };
 
+// The patterns of --exclude and --exclude-from, checked before anything is listed: a pattern that could match
+// nothing, or a file of them that cannot be read, would turn a nightly check loud for no fault of the backup.
+bool AddExclusion(const std::wstring& option, const std::wstring& value, CPathFilter& filter, std::wstring& strError)
+{
+    std::wstring bad = value;
+    const CPathFilter::Error error = option == L"--exclude" ? filter.Add(value) : filter.AddFile(value, bad);
+    if (error == CPathFilter::kOk)
+        return true;
+    strError = error == CPathFilter::kEmpty            ? LoadText(IDS_CLI_EXCLUDE_EMPTY)
+               : error == CPathFilter::kSeparatorsOnly ? LoadText(IDS_CLI_EXCLUDE_SEPARATORS, bad)
+                                                       : LoadText(IDS_CLI_EXCLUDE_CANNOT_READ, value);
+    return false;
+}
+
 ParseResult ParseArguments(int argc, wchar_t** argv, CVerifyOptions& options, std::wstring& strError)
 {
     std::vector<std::wstring> folders;
@@ -163,6 +177,16 @@ ParseResult ParseArguments(int argc, wchar_t** argv, CVerifyOptions& options, st
             }
             (arg == L"--check" ? options.strCheck : arg == L"--report" ? options.strReport
                                : arg == L"--journal" ? options.strJournal : options.strManifest) = argv[++i];
+        }
+        else if (arg == L"--exclude" || arg == L"--exclude-from")
+        {
+            if (i + 1 >= argc)
+            {
+                strError = LoadText(IDS_CLI_BAD_OPTION, arg);
+                return kBadUsage;
+            }
+            if (!AddExclusion(arg, argv[++i], options.filter, strError))
+                return kBadUsage;
         }
         else if (arg == L"--format" || arg.compare(0, 9, L"--format=") == 0)
         {

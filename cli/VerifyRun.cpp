@@ -248,6 +248,7 @@ int CVerifyRun::RunRows()
     }
     m_walk.Stop(kStopWaitMs);
     m_nSkips[kSkipHiddenSystem] = m_walk.HiddenSystem();
+    m_nExcluded = m_walk.Excluded();
 #ifdef TAVIK_VERIFY_SEAM
     // Tests only: what the run held at most, which must not grow with the tree.
     m_err.Write(L"held: " + std::to_wstring(m_walk.MostRowsHeld()) + L" listed, " + std::to_wstring(m_nMostAhead) +
@@ -352,6 +353,7 @@ bool CVerifyRun::StartWalk(const std::wstring why[2])
     walk.listing.bAll = m_options.bAll;
     walk.listing.bRecall = m_options.bRecall;
     walk.listing.pfnAttributes = m_options.pfnAttributes;
+    walk.pFilter = &m_options.filter;
     if (m_bCheck)
         walk.pManifest = &m_entries;
     if (m_options.bVerbose)
@@ -455,6 +457,8 @@ void CVerifyRun::WriteRow(const CListedPair& listed, size_t nJob)
     {
         row.bHasSize[s] = pair.HasSide(s) && !bFolder && !(m_bCheck && s == 0);  // a manifest holds no sizes
         row.nSize[s] = pair.nSize[s];
+        row.bHasTime[s] = row.bHasSize[s];
+        row.nTime[s] = pair.nWriteTime[s];
     }
     const CStreamVerdict& v = m_front.v;
     Verdict verdict = kNotCompared;
@@ -495,6 +499,8 @@ void CVerifyRun::WriteRow(const CListedPair& listed, size_t nJob)
     }
     row.pszVerdict = kToken[verdict];
     ++m_nCounts[verdict];
+    row.bDamage = IsDamage(verdict, row);
+    m_nDamage += row.bDamage ? 1 : 0;
     if (m_out.IsConsole())
         m_progress.Clear();
     m_rows.WriteRow(row);
@@ -634,6 +640,8 @@ void CVerifyRun::WriteSummary(double dSeconds)
             line += pszSeparator + LoadText(kLabel[v]) + L" " + std::to_wstring(m_nCounts[v]);
             pszSeparator = L"、";
         }
+    if (m_nDamage)
+        line += L" " + LoadText(IDS_CLI_DAMAGE, std::to_wstring(m_nDamage));
     // Every skipped entry by its reason, those without a row (hidden and system) too.
     std::wstring reasons;
     UINT64 nSkipped = 0;
@@ -645,6 +653,8 @@ void CVerifyRun::WriteSummary(double dSeconds)
         }
     if (nSkipped)
         line += L" / " + LoadText(IDS_CLI_SKIPPED, std::to_wstring(nSkipped), reasons);
+    if (m_nExcluded)
+        line += L" / " + LoadText(IDS_CLI_EXCLUDED, std::to_wstring(m_nExcluded));
     const double dMBps = dSeconds > 0 ? static_cast<double>(m_nBytesCompared) / 1e6 / dSeconds : 0.0;
     if (m_bWriteManifest)
         line += L" / " + LoadText(IDS_CLI_MANIFEST_LINES, std::to_wstring(m_nManifestLines), Bytes(m_nBytesOnlyHashed));
@@ -678,6 +688,8 @@ void CVerifyRun::FinishReport(int& nStatus)
     head.nHeadline = m_halt == kStoppedOnDiff ? IDS_STOPPED_ON_DIFF : IDS_RUN_COMPLETE;
     head.nExitStatus = nStatus;
     head.strTakenOver = m_journal.TakenOverText();
+    head.nExcluded = m_nExcluded;
+    head.excluded = m_options.filter.Given();
     for (int v = 0; v < kVerdicts; ++v)
         if (v != kInterrupted)
             head.counts.push_back({kToken[v], kLabel[v], m_nCounts[v]});

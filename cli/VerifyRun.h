@@ -4,6 +4,7 @@
 #include "FolderListing.h"
 #include "Manifest.h"
 #include "PairStream.h"
+#include "PathFilter.h"
 #include "ProgressLine.h"
 #include "ReadDepth.h"
 #include "Report.h"
@@ -31,6 +32,7 @@ struct CVerifyOptions
     std::wstring strCheck;     // the manifest side 1 stands for: an audit of strFolder[1] alone
     std::wstring strReport;    // the HTML page of the run, when given
     std::wstring strJournal;   // the decided rows kept for a run after a cut, when given
+    CPathFilter filter;        // names left out (--exclude, --exclude-from)
     UINT32 nDepth = 0;     // files in flight per side; 0: each side's from its device
     const CVolumeQueries* pVolumeQueries = nullptr;  // tests only: the device answers Wine cannot give
     DWORD (*pfnAttributes)(LPCWSTR pszName, DWORD dwAttributes) = nullptr;  // tests only: see CListingOptions
@@ -119,6 +121,8 @@ private:
     Halt m_halt = kRunning;
     UINT64 m_nCounts[RowJudgement::kVerdicts] = {};
     UINT64 m_nSkips[RowJudgement::kSkips] = {};
+    UINT64 m_nDamage = 0;  // differs and size rows under equal times
+    UINT64 m_nExcluded = 0;
     UINT64 m_nBytesTotal = 0;     // bytes of every pair that will be read, one side
     UINT64 m_nBytesFinished = 0;  // bytes of the pairs already read, one side
     UINT64 m_nBytesCompared = 0;  // bytes found equal

@@ -104,6 +104,13 @@
 #define IDS_CLI_REPORT_MESSAGES     184
 #define IDS_CLI_REPORT_MORE         185
 #define IDS_CLI_REPORT_SCALE        186
+#define IDS_CLI_EXCLUDE_EMPTY       330
+#define IDS_CLI_EXCLUDE_SEPARATORS  331
+#define IDS_CLI_EXCLUDE_CANNOT_READ 332
+#define IDS_CLI_EXCLUDED            333
+#define IDS_CLI_REPORT_EXCLUDED     334
+#define IDS_CLI_DAMAGE              335
+#define IDS_CLI_REPORT_DAMAGE       336
 
 // The journal of tavik-verify --journal.
 #define IDS_CLI_JOURNAL_CANNOT_OPEN   340

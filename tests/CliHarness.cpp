@@ -3,6 +3,7 @@
 #include "String.h"
 #include <gtest/gtest.h>
 #include <cwchar>
+#include <regex>
 #include <sstream>
 
 std::wstring VerifyExe(bool bSeam)
@@ -197,22 +198,67 @@ std::wstring Render(const std::string& format, const std::vector<Row>& rows)
         return e;
     };
     auto json = [](const std::wstring& v, bool bString) { return v.empty() ? L"null" : bString ? L"\"" + v + L"\"" : v; };
-    std::wstring text = format == "tsv" ? L"verdict\tname\tsize1\tsize2\tmode\tdetail\n" : L"";
+    std::wstring text = format == "tsv" ? L"verdict\tname\tsize1\tsize2\tmode\tdetail\ttime1\ttime2\n" : L"";
     for (const Row& r : rows)
     {
+        const std::wstring t1 = !r.time1.empty() || r.size1.empty() ? r.time1 : L"T";
+        const std::wstring t2 = !r.time2.empty() || r.size2.empty() ? r.time2 : L"T";
         if (format == "tsv")
-            text += r.verdict + L"\t" + escape(r.name, false) + L"\t" + r.size1 + L"\t" + r.size2 + L"\t" + r.mode + L"\t" + r.detail + L"\n";
+            text += r.verdict + L"\t" + escape(r.name, false) + L"\t" + r.size1 + L"\t" + r.size2 + L"\t" + r.mode + L"\t" + r.detail +
+                    L"\t" + t1 + L"\t" + t2 + L"\n";
         else
             text += L"{\"verdict\":\"" + r.verdict + L"\",\"name\":\"" + escape(r.name, true) + L"\",\"size1\":" + json(r.size1, false) +
                     L",\"size2\":" + json(r.size2, false) + L",\"mode\":" + json(r.mode, true) + L",\"detail\":" +
-                    json(r.detail, r.detail.find_first_not_of(L"0123456789") != std::wstring::npos) + L"}\n";
+                    json(r.detail, r.detail.find_first_not_of(L"0123456789") != std::wstring::npos) + L",\"time1\":" +
+                    json(t1, true) + L",\"time2\":" + json(t2, true) + L"}\n";
     }
     return text;
 }
 
+bool IsRowTime(const std::wstring& text)
+{
+    static const std::wregex time(L"[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}(\\.[0-9]{0,6}[1-9])?Z");
+    return std::regex_match(text, time);
+}
+
 void ExpectRows(const Result& r, const std::string& format, const std::vector<Row>& rows)
 {
-    EXPECT_EQ(FromUtf8(r.out), Render(format, rows));
+    // Each well-formed time as "T": the times of files made by the test are whatever the clock said.
+    static const std::wregex jsonTime(L"\"(time[12])\":\"([^\"]*)\"");
+    const std::wstring out = FromUtf8(r.out);
+    std::wstring shown;
+    std::wistringstream lines(out);
+    std::wstring line;
+    for (bool bHeader = format == "tsv"; std::getline(lines, line); bHeader = false)
+    {
+        if (bHeader)
+        {
+            shown += line + L"\n";
+            continue;
+        }
+        if (format == "tsv")
+        {
+            const size_t nTab2 = line.rfind(L'\t'), nTab1 = nTab2 == std::wstring::npos || nTab2 == 0 ? nTab2 : line.rfind(L'\t', nTab2 - 1);
+            if (nTab1 != std::wstring::npos)
+            {
+                std::wstring t1 = line.substr(nTab1 + 1, nTab2 - nTab1 - 1), t2 = line.substr(nTab2 + 1);
+                line = line.substr(0, nTab1 + 1) + (IsRowTime(t1) ? L"T" : t1) + L"\t" + (IsRowTime(t2) ? L"T" : t2);
+            }
+        }
+        else
+        {
+            std::wstring rest = line, done;
+            std::wsmatch m;
+            while (std::regex_search(rest, m, jsonTime))
+            {
+                done += m.prefix().str() + L"\"" + m[1].str() + L"\":\"" + (IsRowTime(m[2].str()) ? L"T" : m[2].str()) + L"\"";
+                rest = m.suffix().str();
+            }
+            line = done + rest;
+        }
+        shown += line + L"\n";
+    }
+    EXPECT_EQ(shown, Render(format, rows));
 }
 
 std::vector<std::wstring> With(std::vector<std::wstring> args, const std::string& format)
@@ -287,7 +333,7 @@ std::vector<std::pair<std::wstring, ParsedRow>> ParseTsv(const std::string& out)
                 f.emplace_back();
             else
                 f.back() += ch;
-        if (f.size() != 6)
+        if (f.size() != 8)
         {
             ADD_FAILURE() << "not a row: " << ::testing::PrintToString(line);
             continue;
@@ -295,7 +341,7 @@ std::vector<std::pair<std::wstring, ParsedRow>> ParseTsv(const std::string& out)
         std::wstring name;
         for (size_t i = 0; i < f[1].size(); ++i)
             name += f[1][i] == L'\\' && i + 1 < f[1].size() ? f[1][++i] : f[1][i];
-        rows.push_back({name, ParsedRow{f[0], f[2], f[3], f[4], f[5]}});
+        rows.push_back({name, ParsedRow{f[0], f[2], f[3], f[4], f[5], f[6], f[7]}});
     }
     return rows;
 }

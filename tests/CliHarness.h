@@ -75,18 +75,22 @@ Result RunVerify(const std::vector<std::wstring>& args, const std::wstring& cwd 
 std::wstring FolderFromEnvironment(const char* pszVariable);
 Result RunSeam(const std::vector<std::wstring>& args);
 
-// Rows of a TSV report by name: verdict, sizes, mode and detail, names unescaped.
+// Rows of a TSV report by name: verdict, sizes, mode, detail and times, names unescaped.
 struct ParsedRow
 {
-    std::wstring verdict, size1, size2, mode, detail;
+    std::wstring verdict, size1, size2, mode, detail, time1, time2;
 };
 std::vector<std::pair<std::wstring, ParsedRow>> ParseTsv(const std::string& out);
 
-// One row; empty fields are TSV's empty cells and JSON's nulls.
+// One row; empty fields are TSV's empty cells and JSON's nulls. A time left empty stands for any well-formed time
+// where the side has a size, for none where it has not: the rows are compared with each time written as "T".
 struct Row
 {
     std::wstring verdict, name, size1, size2, mode, detail;
+    std::wstring time1 = std::wstring(), time2 = std::wstring();
 };
+// True for a time as the rows write it: UTC, ISO 8601, a fraction only where there is one, without trailing zeros.
+bool IsRowTime(const std::wstring& text);
 
 extern const char* const kFormats[2];  // "tsv", "jsonl"
 

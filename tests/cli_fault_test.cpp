@@ -196,7 +196,7 @@ const Fault kFaults[] = {
     {"file held without share-read", true, true, false, true, How::kToEnd, [](Run& r) {
          r.MakeFaulty();
          r.Hold(r.Side() + kFaulty);
-         r.Expect({r.Faulty(L"cannot-open", L"")}, 2);
+         r.Expect({r.Faulty(L"cannot-open", L"", L"in-use")}, 2);
      }},
     // The second slot's read blocks far longer than the run may take to stop: only an abandoned read lets the
     // program end.
@@ -244,7 +244,7 @@ const Fault kFaults[] = {
          r.Expect({{L"differs", L"b-differs", L"1000", L"1000", r.Mode(), L"500"},
                    {L"only1", L"c-only1", L"1", L"", L"", L""},
                    r.Faulty(L"read-error", r.Mode(), L"error-21"),
-                   {L"cannot-open", L"g-held", L"10", L"10", L"", L""}},
+                   {L"cannot-open", L"g-held", L"10", L"10", L"", L"in-use"}},
                   2);
      }},
 };
@@ -372,7 +372,7 @@ TEST(CliFaults, AFifoInPlaceOfAFileIsNeverRead)
     {
         SCOPED_TRACE(::testing::PrintToString(pszMode));
         const Result r = RunVerify({pszMode, folder + L"\\1", folder + L"\\2"});
-        ExpectRows(r, "tsv", {{L"cannot-open", L"p", L"0", L"1", L"", L""}, {L"cannot-open", L"q", L"0", L"0", L"", L""}});
+        ExpectRows(r, "tsv", {{L"cannot-open", L"p", L"0", L"1", L"", L"error-50"}, {L"cannot-open", L"q", L"0", L"0", L"", L"error-50"}});
         EXPECT_EQ(r.exitCode, 2u);
     }
 }

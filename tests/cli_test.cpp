@@ -240,10 +240,10 @@ TEST(CliNames, NamesNoPathCanCarryAreCannotOpenAndEscaped)
     const std::wstring dir = OddNamesFolder();
     // Controls are listed but cannot be opened. "d\f" (Y1 and Y2) would be the file f in folder d (X on both
     // sides) if joined into a path: it is never opened, nor is the folder "k\l" entered.
-    const Row escaped = {L"cannot-open", L"esc\x1b[31m.txt", L"4", L"4", L"", L""};
-    const Row lines = {L"cannot-open", L"new\nline.txt", L"1", L"1", L"", L""};
+    const Row escaped = {L"cannot-open", L"esc\x1b[31m.txt", L"4", L"4", L"", L"name"};
+    const Row lines = {L"cannot-open", L"new\nline.txt", L"1", L"1", L"", L"name"};
     const Row only2 = {L"cannot-open", L"only\\2", L"", L"3", L"", L"name"};
-    const Row tab = {L"cannot-open", L"tab\tname.txt", L"2", L"2", L"", L""};
+    const Row tab = {L"cannot-open", L"tab\tname.txt", L"2", L"2", L"", L"name"};
     const Row backslash = {L"cannot-open", L"d\\f", L"2", L"2", L"", L"name"};
     const struct
     {
@@ -285,13 +285,42 @@ TEST(CliNames, TsvAndStandardErrorCarryNoRawControlCharacter)
         CVerifyRow row;
         row.pszVerdict = L"same";
         row.name = c.name;
-        EXPECT_EQ(writer.FormatRow(row), L"same\t" + c.tsv + L"\t\t\t\t\n");
+        EXPECT_EQ(writer.FormatRow(row), L"same\t" + c.tsv + L"\t\t\t\t\t\t\n");
     }
     Sides s;
     const Result r = RunVerify({s.a, s.dir / L"no\x1b[2Jsuch"});
     EXPECT_EQ(r.exitCode, 2u);
     EXPECT_EQ(r.err.find('\x1b'), std::string::npos);
     EXPECT_NE(r.err.find("no\\u001b[2Jsuch"), std::string::npos);
+}
+
+TEST(CliRows, TimesAreUtcWithTheFractionTheVolumeKeeps)
+{
+    SYSTEMTIME st{2026, 12, 0, 11, 3, 4, 5, 0};
+    FILETIME ft;
+    ASSERT_TRUE(::SystemTimeToFileTime(&st, &ft));
+    const UINT64 n = static_cast<UINT64>(ft.dwHighDateTime) << 32 | ft.dwLowDateTime;
+    const struct
+    {
+        UINT64 nTicks;
+        const wchar_t* pszText;
+    } times[] = {{n, L"2026-12-11T03:04:05Z"}, {n + 5000000, L"2026-12-11T03:04:05.5Z"},
+                 {n + 1, L"2026-12-11T03:04:05.0000001Z"}, {n + 1230000, L"2026-12-11T03:04:05.123Z"},
+                 {n + 9999999, L"2026-12-11T03:04:05.9999999Z"}, {0, L"1601-01-01T00:00:00Z"}};
+    for (const auto& t : times)
+    {
+        EXPECT_EQ(IsoTime(t.nTicks), t.pszText);
+        EXPECT_TRUE(IsRowTime(t.pszText));
+    }
+    COutputStream out(STD_OUTPUT_HANDLE);
+    CRowWriter writer(CRowWriter::kJsonl, out);
+    CVerifyRow row;
+    row.pszVerdict = L"only2";
+    row.name = L"x";
+    row.bHasTime[1] = true;
+    row.nTime[1] = n;
+    EXPECT_EQ(writer.FormatRow(row), L"{\"verdict\":\"only2\",\"name\":\"x\",\"size1\":null,\"size2\":null,\"mode\":null,"
+                                     L"\"detail\":null,\"time1\":null,\"time2\":\"2026-12-11T03:04:05Z\"}\n");
 }
 
 TEST(CliNames, DeviceNamespaceFoldersAreTakenLiterallyBelow)
@@ -395,7 +424,10 @@ TEST(CliBreak, ASecondBreakEndsAtOnceStillAsInterrupted)
     const Result r = child.Finish();
     // Whether the first break's orderly end or the second one came first, the status says interrupted.
     EXPECT_EQ(r.exitCode, 3u);
-    EXPECT_EQ(r.out.compare(0, 60, "verdict\tname\tsize1\tsize2\tmode\tdetail\nsame\ta.txt\t10\t10\tfast\t\n"), 0);
+    const auto rows = ParseTsv(r.out);
+    ASSERT_FALSE(rows.empty());
+    EXPECT_EQ(rows[0].first, L"a.txt");
+    EXPECT_EQ(rows[0].second.verdict, L"same");
 }
 
 TEST(CliProgress, OnlyWhenAskedWhileRedirectedAtMostTenRedrawsASecond)
@@ -463,7 +495,7 @@ TEST(CliListing, WhatARecursiveRunListsAndSkips)
           empty, hid, z},
          L"4", 1},
         {{L"-r", L"--all", L"--recall"},
-         {{L"differs", L"attr+1000-a", L"1", L"1", L"fast", L"0"}, {L"cannot-open", L"attr+400000-b", L"5", L"5", L"", L""},
+         {{L"differs", L"attr+1000-a", L"1", L"1", L"fast", L"0"}, {L"cannot-open", L"attr+400000-b", L"5", L"5", L"", L"in-use"},
           empty, hid, {L"differs", L"hs.txt", L"1", L"1", L"fast", L"0"}, z},
          nullptr, 2},
     };
@@ -627,7 +659,7 @@ TEST(CliStream, EveryVerdictAndOffsetAgreesWithTheDialogsEnginePairByPair)
         for (const auto& [name, row] : rows)
         {
             SCOPED_TRACE(::testing::PrintToString(name));
-            ParsedRow expected{L"", row.size1, row.size2, bFast ? L"fast" : L"normal", L""};
+            ParsedRow expected{L"", row.size1, row.size2, bFast ? L"fast" : L"normal", L"", row.time1, row.time2};
             sink.Clear();
             const int nStart = engine.Start((s.a + name).c_str(), (s.b + name).c_str(), bFast);
             if (nStart == IDS_SIZE_DIFFERS)
@@ -685,10 +717,10 @@ TEST(CliStream, OpeningRulesSameFileAndSizesFromTheOpenFiles)
     ::CloseHandle(hWriter);
     ExpectRows(r, "tsv", {{L"same", L"a-big.bin", N(3 * MiB), N(3 * MiB), L"normal", L""},
                           {L"same", L"b-read-held", L"100", L"100", L"normal", L""},
-                          {L"cannot-open", L"c-write-held", L"100", L"100", L"", L""},
+                          {L"cannot-open", L"c-write-held", L"100", L"100", L"", L"in-use"},
                           {L"same", L"d-linked", L"5000", L"5000", L"normal", L"same-file"},
                           {L"size", L"e-shrinks", L"3000", L"2000", L"", L""},
-                          {L"cannot-open", L"f-vanishes", L"10", L"10", L"", L""}});
+                          {L"cannot-open", L"f-vanishes", L"10", L"10", L"", L"error-2"}});
     EXPECT_EQ(r.exitCode, 2u);
 
     // Both files end alike before the size they had when opened: fewer bytes than the size were compared.

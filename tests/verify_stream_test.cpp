@@ -140,8 +140,9 @@ TEST(VerifyStream, RowsAtEveryDepthAreTheRowsOfDepthOneByteForByte)
                 EXPECT_EQ(rows[i].second.verdict, expected[i].second) << ::testing::PrintToString(rows[i].first);
                 // The injector's EIO is ERROR_NOT_READY (21).
                 const std::wstring detail = expected[i].second == L"differs"      ? std::to_wstring(sizes[i % 5] - 1)
-                                            : expected[i].second == L"read-error" ? L"error-21"
-                                                                                  : L"";
+                                            : expected[i].second == L"read-error"  ? L"error-21"
+                                            : expected[i].second == L"cannot-open" ? L"in-use"
+                                                                                   : L"";
                 EXPECT_EQ(rows[i].second.detail, detail);
             }
             first = r;
@@ -451,7 +452,7 @@ TEST(VerifyDepth, DepthOptionFromOneToSixtyFour)
         SCOPED_TRACE(::testing::PrintToString(good));
         const Result r = RunVerify(s.Args(good));
         EXPECT_EQ(r.exitCode, 0u);
-        EXPECT_EQ(r.out, "verdict\tname\tsize1\tsize2\tmode\tdetail\nsame\tx\t10\t10\tfast\t\n");
+        ExpectRows(r, "tsv", {{L"same", L"x", L"10", L"10", L"fast", L""}});
     }
 }
 
@@ -562,7 +563,7 @@ TEST(VerifyBackup, WithoutThePrivilegeNothingIsListed)
     s.Both(L"x", Pattern(10, 1));
     const Result granted = RunVerify(s.Args({L"--backup"}));
     EXPECT_EQ(granted.exitCode, 0u) << granted.err;
-    EXPECT_EQ(granted.out, "verdict\tname\tsize1\tsize2\tmode\tdetail\nsame\tx\t10\t10\tfast\t\n");
+    ExpectRows(granted, "tsv", {{L"same", L"x", L"10", L"10", L"fast", L""}});
     ASSERT_TRUE(::SetEnvironmentVariableW(L"TAVIK_SEAM_NO_BACKUP_PRIVILEGE", L"1"));
     const Result refused = RunSeam(s.Args({L"--backup"}));
     const Result without = RunSeam(s.Args());

@@ -519,6 +519,8 @@ void CPairStream::State::ReaderMain(Reader& r)
         // without bytes is asked, which spares every other file the request Wine makes of the question.
         const bool bOpened = h != INVALID_HANDLE_VALUE && ::GetFileSizeEx(h, &size) &&
                              (size.QuadPart != 0 || FileAccess::IsDiskFile(h));
+        // Why not: a sharing violation tells of a program holding the file, which a user can do something about.
+        const DWORD dwOpenError = bOpened ? 0 : h == INVALID_HANDLE_VALUE ? ::GetLastError() : ERROR_NOT_SUPPORTED;
         // The index only tells that two paths name one file: a volume without IDs, or a redirector that refuses
         // the query, leaves the file readable and unlabelled.
         const bool bIndexed = bOpened && FileAccess::GetFileIndex(h, nIndex);
@@ -530,6 +532,8 @@ void CPairStream::State::ReaderMain(Reader& r)
         JobState& job = jobs[j];
         JobSide& me = job.side[s];
         job.verdict.bOpened[s] = bOpened;
+        if (!bOpened && (s == 0 || !job.verdict.dwError))
+            job.verdict.dwError = dwOpenError;
         job.verdict.nSize[s] = bOpened ? static_cast<UINT64>(size.QuadPart) : 0;
         me.bOpened = bOpened;
         me.bFast = bFast;

@@ -31,7 +31,7 @@ struct CStreamVerdict
     bool bSameFile = false;    // both paths name one file: same volume and file ID
     UINT64 nFirstDifference = 0;  // kDiffers: the first byte that differs, or where one file ended
     UINT64 nBytesCompared = 0;    // bytes found equal
-    DWORD dwError = 0;            // kReadError: the system's error code of the read that failed, where one did
+    DWORD dwError = 0;            // the system's error code of the read or open that failed, where one did
     bool bHashed = false;         // the first file was read whole, at the length it had when opened
     BYTE digest[32] = {};         // its SHA-256, where bHashed
     UINT64 nBytesHashed = 0;

@@ -7,7 +7,10 @@
 #include "TreeWalk.h"
 #include "CancelThreads.h"
 #include "Manifest.h"
+#include "PathFilter.h"
+#include <algorithm>
 #include <atomic>
+#include <iterator>
 #include <map>
 #include <set>
 
@@ -33,6 +36,7 @@ struct Node
     UINT64 nIndex[2] = {0, 0};
     bool bIndexed[2] = {false, false};
     std::vector<CListedPair> side[2];
+    std::vector<std::wstring> excluded[2];  // names the filter took out of each side, sorted
     bool bListed = false;
     bool bEntered = false;            // its rows are walked: no side failed and one side was listed
     std::vector<CListedPair> rows;
@@ -60,6 +64,7 @@ struct CTreeWalk::State
     bool bLeftBehind = false;
     std::vector<HANDLE> threads;
     UINT64 nHiddenSystem = 0;
+    UINT64 nExcluded = 0;
     std::atomic<UINT64> nEntries{0};
     size_t nHeld = 0, nMostHeld = 0;
     std::map<std::wstring, std::vector<CListedPair>> manifestFolders;
@@ -72,6 +77,7 @@ struct CTreeWalk::State
 
     void ListerMain();
     void ListSide(Node& node, int s);
+    void Exclude(Node& node, int s);
     void Listed(const NodePtr& pNode);
     void AddTasks(const NodePtr& node)
     {
@@ -107,6 +113,7 @@ void CTreeWalk::State::ListSide(Node& node, int s)
         auto it = manifestFolders.find(static_cast<LPCWSTR>(node.strRelative));
         if (it != manifestFolders.end())
             node.side[0] = it->second;
+        Exclude(node, 0);
         return;
     }
     UINT64 nHidden = 0, nSeen = 0;
@@ -129,9 +136,26 @@ void CTreeWalk::State::ListSide(Node& node, int s)
             nHidden = 0;
         }
     }
+    Exclude(node, s);
     ::AcquireSRWLockExclusive(&lock);
     nHiddenSystem += nHidden;
     ::ReleaseSRWLockExclusive(&lock);
+}
+
+// Outside the lock, before the folder's rows are merged: an excluded subfolder never becomes a folder to list.
+void CTreeWalk::State::Exclude(Node& node, int s)
+{
+    if (!options.pFilter || options.pFilter->IsEmpty())
+        return;
+    std::vector<CListedPair>& entries = node.side[s];
+    auto kept = std::remove_if(entries.begin(), entries.end(), [&](const CListedPair& entry) {
+        if (!options.pFilter->Excludes(entry.strName, static_cast<size_t>(entry.strName.GetLength())))
+            return false;
+        node.excluded[s].push_back(static_cast<LPCWSTR>(entry.strName));
+        return true;
+    });
+    entries.erase(kept, entries.end());
+    std::sort(node.excluded[s].begin(), node.excluded[s].end());
 }
 
 // Under the lock, once every side the folder has is listed.
@@ -152,6 +176,12 @@ void CTreeWalk::State::Listed(const NodePtr& pNode)
         node.rows = CFolderListing::MergeFolder(std::move(node.side[0]), std::move(node.side[1]));
     node.side[0] = std::vector<CListedPair>();
     node.side[1] = std::vector<CListedPair>();
+    // A name left out of both sides is one name left out.
+    std::vector<std::wstring> both;
+    std::set_union(node.excluded[0].begin(), node.excluded[0].end(), node.excluded[1].begin(), node.excluded[1].end(),
+                   std::back_inserter(both));
+    nExcluded += both.size();
+    node.excluded[0] = node.excluded[1] = std::vector<std::wstring>();
     node.children.resize(node.rows.size());
     for (size_t i = 0; i < node.rows.size(); ++i)
     {
@@ -367,6 +397,15 @@ UINT64 CTreeWalk::HiddenSystem() const
     State& st = *m_pState;
     ::AcquireSRWLockShared(&st.lock);
     const UINT64 n = st.nHiddenSystem;
+    ::ReleaseSRWLockShared(&st.lock);
+    return n;
+}
+
+UINT64 CTreeWalk::Excluded() const
+{
+    State& st = *m_pState;
+    ::AcquireSRWLockShared(&st.lock);
+    const UINT64 n = st.nExcluded;
     ::ReleaseSRWLockShared(&st.lock);
     return n;
 }

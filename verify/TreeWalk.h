@@ -7,11 +7,14 @@
 #include <vector>
 
 struct CManifestEntry;
+class CPathFilter;
 
 struct CWalkOptions
 {
     CString strFolder[2];       // full paths ending with a backslash; side 1 unused where pManifest stands for it
     const std::vector<CManifestEntry>* pManifest = nullptr;  // side 1's names, sorted as ReadManifest leaves them
+    // Names left out on both sides: they get no row, and an excluded folder is never listed.
+    const CPathFilter* pFilter = nullptr;
     CListingOptions listing;    // pfnGoOn is the walk's own: the caller stops it with Stop
     UINT32 nListers = 4;        // folders listed at once
     size_t nWindow = 64;        // folder pairs listed ahead of the caller at most
@@ -38,6 +41,8 @@ public:
     Result Next(CListedPair& row, DWORD dwMs);
     CString FailedFolder(int s) const;
     UINT64 HiddenSystem() const;
+    // Names the filter left out, a name on both sides counted once.
+    UINT64 Excluded() const;
     UINT64 EntriesListed() const;
     // The most rows held at once (listed, not yet handed out), for the tests of a bounded walk.
     size_t MostRowsHeld() const;
