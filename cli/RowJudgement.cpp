@@ -2,6 +2,7 @@
 #include "RowJudgement.h"
 #include "resource.h"
 #include <algorithm>
+#include <iterator>
 
 namespace RowJudgement
 {
@@ -124,6 +125,12 @@ Verdict Audited(const CStreamVerdict& v, const CManifestEntry* pEntry, CVerifyRo
         return kReadError;
     }
     return std::equal(v.digest, v.digest + sizeof v.digest, pEntry->digest) ? kSame : kDiffers;
+}
+
+bool NothingRead(const UINT64 counts[kVerdicts], const UINT64 skips[kSkips])
+{
+    const Verdict read[] = {kSame, kDiffers, kSize, kCannotOpen, kReadError, kInterrupted};
+    return skips[kSkipOffline] > 0 && std::all_of(std::begin(read), std::end(read), [&](Verdict v) { return counts[v] == 0; });
 }
 
 Verdict Broken(const CStreamVerdict& v, CVerifyRow& row)

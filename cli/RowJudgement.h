@@ -28,6 +28,9 @@ bool Listed(const CListedPair& pair, bool bStopped, CVerifyRow& row, Verdict& ve
 Verdict Compared(const CStreamVerdict& v, CVerifyRow& row);
 // An audited file against its manifest line (null where there is none): a digest tells whether, not where.
 Verdict Audited(const CStreamVerdict& v, const CManifestEntry* pEntry, CVerifyRow& row);
+// A whole run that listed files and compared none, every one skipped as online-only: it read nothing, which is no
+// answer whatever its other rows say.
+bool NothingRead(const UINT64 counts[kVerdicts], const UINT64 skips[kSkips]);
 // The pair in hand when a break came: interrupted where a reader had begun it, not-compared where none had.
 Verdict Broken(const CStreamVerdict& v, CVerifyRow& row);
 }

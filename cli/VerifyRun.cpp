@@ -96,10 +96,6 @@ CVerifyRun::CVerifyRun(const CVerifyOptions& options, COutputStream& out, COutpu
 {
 }
 
-CVerifyRun::~CVerifyRun()
-{
-}
-
 void CVerifyRun::ShowProgress()
 {
     const ULONGLONG now = NowMs();
@@ -261,6 +257,11 @@ int CVerifyRun::RunRows()
                 Error(LoadText(IDS_CLI_MANIFEST_CANNOT_WRITE, m_options.strManifest));
             m_bTrouble = true;
         }
+    }
+    if (m_halt == kRunning && NothingRead(m_nCounts, m_nSkips))
+    {
+        Error(LoadText(IDS_CLI_NOTHING_COMPARED));
+        m_bTrouble = true;
     }
     WriteSummary(static_cast<double>(NowMs() - m_nRunStartMs) / 1000.0);
     return ExitStatus();
@@ -500,12 +501,9 @@ bool CVerifyRun::FrontReady(DWORD dwMs)
     const CAhead& front = m_ahead.front();
     if (m_front.bKnown || front.nJob == npos || m_halt != kRunning)
         return true;
+    // No buffers or no threads to read with: the content was not read, which is what read-error tells.
     if (!m_bStreamStarted)
-    {
-        // No buffers or no threads to read with: the content was not read, which is what read-error tells.
-        m_front.bKnown = true;
-        return true;
-    }
+        return m_front.bKnown = true;
     if (!m_front.bWaited)
     {
         m_front.bWaited = true;

@@ -104,6 +104,8 @@
 #define IDS_CLI_REPORT_MESSAGES     184
 #define IDS_CLI_REPORT_MORE         185
 #define IDS_CLI_REPORT_SCALE        186
+// Far from the block above, which other changes extend.
+#define IDS_CLI_NOTHING_COMPARED    236
 
 #define IDD_MAIN                102
 #define IDR_MAINFRAME           128
