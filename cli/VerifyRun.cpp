@@ -483,7 +483,7 @@ void CVerifyRun::WriteRow(const CListedPair& listed, size_t nJob)
     if (m_out.IsConsole())
         m_progress.Clear();
     m_rows.WriteRow(row);
-    m_report.AddRow(row, kLabel[verdict], pair.strPath[0], pair.strPath[1]);
+    m_report.AddRow(row, kLabel[verdict], m_front.bKnown ? &m_front.v.window : nullptr);
     if (verdict == kDiffers && m_options.bStopOnDiff && m_halt == kRunning)
         m_halt = kStoppedOnDiff;
     // Nothing more is compared: the readers, who may be pairs ahead, stop now rather than at the end.

@@ -593,6 +593,50 @@ TEST(VerifyBackup, FilesAreOpenedWithBackupSemantics)
         }
 }
 
+// The report's byte view comes from the slots the comparison read: 16 bytes before and after the first difference,
+// also where it falls early in a slot (those before from the slot pair compared before); fewer only where a file or
+// the slot that holds the difference ends (the next one is not read yet). Slots are 1 MiB in both modes here.
+TEST(VerifyStream, TheBytesAroundAFirstDifferenceAreThoseTheComparisonRead)
+{
+    Sides s;
+    const UINT64 n = 2 * MiB + 10;
+    const std::vector<unsigned char> data = Pattern(static_cast<size_t>(n), 5);
+    const struct
+    {
+        UINT64 at, start, count;
+    } cases[] = {{7, 0, 24}, {MiB + 3, MiB - 13, 33}, {MiB, MiB - 16, 33}, {MiB - 5, MiB - 21, 21}, {n - 1, n - 17, 17}};
+    std::vector<CStreamJob> jobs;
+    for (const auto& c : cases)
+    {
+        const std::wstring name = Name(L"c", static_cast<int>(jobs.size()));
+        s.Both(name, data);
+        PokeByte(s.b + name, c.at, static_cast<unsigned char>(data[static_cast<size_t>(c.at)] ^ 0x40));
+        jobs.push_back(CStreamJob{{s.a + name, s.b + name}});
+    }
+    for (const bool bFast : {true, false})
+    {
+        CStreamOptions options;
+        options.bFastMode = bFast;
+        const std::vector<CStreamVerdict> verdicts = RunStream(jobs, options);
+        for (size_t i = 0; i < jobs.size(); ++i)
+        {
+            const auto& c = cases[i];
+            const CStreamVerdict& v = verdicts[i];
+            SCOPED_TRACE(::testing::Message() << "fast " << bFast << ", at " << c.at);
+            ASSERT_EQ(v.result, CStreamVerdict::kDiffers);
+            EXPECT_EQ(v.nFirstDifference, c.at);
+            EXPECT_EQ(v.window.nStart, c.start);
+            std::vector<unsigned char> expected(data.begin() + static_cast<ptrdiff_t>(c.start),
+                                                data.begin() + static_cast<ptrdiff_t>(c.start + c.count));
+            for (int side = 0; side < 2; ++side)
+            {
+                EXPECT_EQ(std::vector<unsigned char>(v.window.bytes[side], v.window.bytes[side] + v.window.nBytes[side]), expected);
+                expected[static_cast<size_t>(c.at - c.start)] ^= 0x40;
+            }
+        }
+    }
+}
+
 // Without the privilege (Wine grants every privilege to everyone: the seam refuses it as Windows refuses a user
 // who is not elevated) the run ends before anything is listed, with an error that says what to do.
 TEST(VerifyBackup, WithoutThePrivilegeNothingIsListed)
