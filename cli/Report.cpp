@@ -1,8 +1,7 @@
-// CReport: the HTML page of a run, its escaping, and the byte view around a first difference.
+// CReport: the HTML page of a run, its escaping, and the byte view of a first difference as the comparison read it.
 #include "Report.h"
 #include "ConsoleOut.h"
 #include "ExitCode.h"
-#include "FileAccess.h"
 #include "resource.h"
 #include "version.h"
 #include <cmath>
@@ -10,14 +9,6 @@
 
 namespace
 {
-// The bytes around the first difference of two files: up to kBefore bytes before it and kAfter after it, from each.
-struct CByteWindow
-{
-    static const UINT32 kBefore = 16, kAfter = 16;
-    UINT64 nStart = 0;     // offset of the first byte shown
-    std::string bytes[2];  // as read: shorter where a file ends, empty where it cannot be read
-};
-
 std::string HtmlText(const std::wstring& text);
 
 void AppendUtf8(std::string& out, UINT32 cp)
@@ -214,36 +205,11 @@ std::string HtmlText(const std::wstring& text)
     return out;
 }
 
-// Read-only, by the exact paths the comparison opened.
-CByteWindow ReadByteWindow(LPCWSTR pszPath1, LPCWSTR pszPath2, UINT64 nOffset)
-{
-    CByteWindow window;
-    window.nStart = nOffset > CByteWindow::kBefore ? nOffset - CByteWindow::kBefore : 0;
-    const DWORD nWant = static_cast<DWORD>(nOffset - window.nStart + 1 + CByteWindow::kAfter);
-    LPCWSTR apszPath[2] = {pszPath1, pszPath2};
-    for (int s = 0; s < 2; ++s)
-    {
-        // Shared as the comparison shares it, and buffered: a few bytes at any offset, which unbuffered reads
-        // could not ask for.
-        HANDLE h = FileAccess::OpenDiskFile(apszPath[s], FILE_SHARE_READ, 0);
-        if (h == INVALID_HANDLE_VALUE)
-            continue;
-        char buf[CByteWindow::kBefore + 1 + CByteWindow::kAfter];
-        OVERLAPPED at{};
-        at.Offset = static_cast<DWORD>(window.nStart);
-        at.OffsetHigh = static_cast<DWORD>(window.nStart >> 32);
-        DWORD nRead = 0;
-        if (::ReadFile(h, buf, nWant, &nRead, &at) || ::GetLastError() == ERROR_HANDLE_EOF)
-            window.bytes[s].assign(buf, nRead);
-        ::CloseHandle(h);
-    }
-    return window;
-}
-
 // Hex and text of each side, the differing bytes marked, "1 bit" when the two differ in exactly one bit.
 std::string ByteViewHtml(const CByteWindow& window, UINT64 nOffset)
 {
-    const std::string* b = window.bytes;
+    const std::string b[2] = {std::string(reinterpret_cast<const char*>(window.bytes[0]), window.nBytes[0]),
+                              std::string(reinterpret_cast<const char*>(window.bytes[1]), window.nBytes[1])};
     const size_t nLength = b[0].size() > b[1].size() ? b[0].size() : b[1].size();
     unsigned nBits = 0;
     for (size_t i = 0; i < b[0].size() && i < b[1].size(); ++i)
@@ -309,7 +275,7 @@ void CReport::Write(const std::string& html)
     m_file.Add(html);  // a failure stays with the file and fails the commit
 }
 
-void CReport::AddRow(const CVerifyRow& row, UINT nLabel, LPCWSTR pszPath1, LPCWSTR pszPath2)
+void CReport::AddRow(const CVerifyRow& row, UINT nLabel, const CByteWindow* pWindow)
 {
     if (!m_bOpen)
         return;
@@ -327,13 +293,10 @@ void CReport::AddRow(const CVerifyRow& row, UINT nLabel, LPCWSTR pszPath1, LPCWS
         else
         {
             detail = Text(IDS_CLI_REPORT_FIRST_DIFF, Wide(Number(row.nDetail) + " (" + Hex(row.nDetail) + ")"));
-            // Read after the verdict: a file changed since shows what is there now, the offset what was. The view
+            // The bytes the comparison read, never read again here: the main thread waits on no device. The view
             // takes a row of its own, the width of the table.
-            const CByteWindow window = pszPath1 && *pszPath1 && pszPath2 && *pszPath2
-                                           ? ReadByteWindow(pszPath1, pszPath2, row.nDetail)
-                                           : CByteWindow();
-            if (!window.bytes[0].empty() || !window.bytes[1].empty())
-                view = "<tr class=\"view\"><td colspan=\"5\">" + ByteViewHtml(window, row.nDetail) + "</td></tr>\n";
+            if (pWindow && (pWindow->nBytes[0] || pWindow->nBytes[1]))
+                view = "<tr class=\"view\"><td colspan=\"5\">" + ByteViewHtml(*pWindow, row.nDetail) + "</td></tr>\n";
         }
     }
     else if (!row.detailWord.empty())

@@ -1,5 +1,6 @@
 // CReport: the page a person reads the morning after a run (--report FILE.html): one self-contained HTML file.
 #pragma once
+#include "ByteWindow.h"
 #include "Manifest.h"
 #include "RowWriter.h"
 #include <windows.h>
@@ -43,9 +44,9 @@ public:
     // path as the user gave it; false when the temporary file cannot be created.
     bool Open(const std::wstring& path);
     bool IsOpen() const { return m_bOpen; }
-    // One row as written to standard output, with the dialog's word for its verdict and the paths of the pair (null
-    // or empty where a side has no file). A "differs" row with an offset gets the bytes around it, read again here.
-    void AddRow(const CVerifyRow& row, UINT nLabel, LPCWSTR pszPath1, LPCWSTR pszPath2);
+    // One row as written to standard output, with the dialog's word for its verdict. A "differs" row with an offset
+    // shows the bytes around it, as the comparison read them (null or empty where none were kept).
+    void AddRow(const CVerifyRow& row, UINT nLabel, const CByteWindow* pWindow);
     // A message the run wrote to standard error.
     void AddMessage(const std::wstring& text);
     // Writes the head and renames the file into place; false when it could not (the target is then as it was).

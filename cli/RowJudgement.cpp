@@ -2,6 +2,7 @@
 #include "RowJudgement.h"
 #include "resource.h"
 #include <algorithm>
+#include <iterator>
 
 namespace RowJudgement
 {
@@ -148,6 +149,10 @@ bool IsDamage(Verdict verdict, const CVerifyRow& row)
         return false;
     const UINT64 nApart = row.nTime[0] > row.nTime[1] ? row.nTime[0] - row.nTime[1] : row.nTime[1] - row.nTime[0];
     return nApart <= kTolerance;
+bool NothingRead(const UINT64 counts[kVerdicts], const UINT64 skips[kSkips])
+{
+    const Verdict read[] = {kSame, kDiffers, kSize, kCannotOpen, kReadError, kInterrupted};
+    return skips[kSkipOffline] > 0 && std::all_of(std::begin(read), std::end(read), [&](Verdict v) { return counts[v] == 0; });
 }
 
 Verdict Broken(const CStreamVerdict& v, CVerifyRow& row)

@@ -32,6 +32,9 @@ Verdict Audited(const CStreamVerdict& v, const CManifestEntry* pEntry, CVerifyRo
 // write the file system saw, which is damage (decay, a failing disk or cable, a torn copy). Where one side is newer,
 // somebody wrote it: a change. A side without a time (an audit's manifest) tells neither.
 bool IsDamage(Verdict verdict, const CVerifyRow& row);
+// A whole run that listed files and compared none, every one skipped as online-only: it read nothing, which is no
+// answer whatever its other rows say.
+bool NothingRead(const UINT64 counts[kVerdicts], const UINT64 skips[kSkips]);
 // The pair in hand when a break came: interrupted where a reader had begun it, not-compared where none had.
 Verdict Broken(const CStreamVerdict& v, CVerifyRow& row);
 }

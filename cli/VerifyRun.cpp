@@ -96,10 +96,6 @@ CVerifyRun::CVerifyRun(const CVerifyOptions& options, COutputStream& out, COutpu
 {
 }
 
-CVerifyRun::~CVerifyRun()
-{
-}
-
 void CVerifyRun::ShowProgress()
 {
     const ULONGLONG now = NowMs();
@@ -273,6 +269,11 @@ int CVerifyRun::RunRows()
     if (!m_journal.End(m_halt != kBroken, journalError))
     {
         Error(journalError);
+        m_bTrouble = true;
+    }
+    if (m_halt == kRunning && NothingRead(m_nCounts, m_nSkips))
+    {
+        Error(LoadText(IDS_CLI_NOTHING_COMPARED));
         m_bTrouble = true;
     }
     WriteSummary(static_cast<double>(NowMs() - m_nRunStartMs) / 1000.0);
@@ -506,7 +507,7 @@ void CVerifyRun::WriteRow(const CListedPair& listed, size_t nJob)
     m_rows.WriteRow(row);
     if (!bTaken)
         m_journal.Note(pair, row, verdict, nJob != npos && m_front.bKnown ? &v : nullptr);
-    m_report.AddRow(row, kLabel[verdict], pair.strPath[0], pair.strPath[1]);
+    m_report.AddRow(row, kLabel[verdict], m_front.bKnown ? &m_front.v.window : nullptr);
     if (verdict == kDiffers && m_options.bStopOnDiff && m_halt == kRunning)
         m_halt = kStoppedOnDiff;
     // Nothing more is compared: the readers, who may be pairs ahead, stop now rather than at the end.
@@ -524,12 +525,9 @@ bool CVerifyRun::FrontReady(DWORD dwMs)
     const CAhead& front = m_ahead.front();
     if (m_front.bKnown || front.nJob == npos || m_halt != kRunning)
         return true;
+    // No buffers or no threads to read with: the content was not read, which is what read-error tells.
     if (!m_bStreamStarted)
-    {
-        // No buffers or no threads to read with: the content was not read, which is what read-error tells.
-        m_front.bKnown = true;
-        return true;
-    }
+        return m_front.bKnown = true;
     if (!m_front.bWaited)
     {
         m_front.bWaited = true;

@@ -43,7 +43,6 @@ class CVerifyRun
 {
 public:
     CVerifyRun(const CVerifyOptions& options, COutputStream& out, COutputStream& err);
-    ~CVerifyRun();
     CVerifyRun(const CVerifyRun&) = delete;
     CVerifyRun& operator=(const CVerifyRun&) = delete;
 

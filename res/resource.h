@@ -123,6 +123,8 @@
 #define IDS_CLI_JOURNAL_CANNOT_REMOVE 347
 #define IDS_CLI_TAKEN_OVER            348
 #define IDS_CLI_REPORT_TAKEN_OVER     349
+// Far from the block above, which other changes extend.
+#define IDS_CLI_NOTHING_COMPARED    236
 
 #define IDD_MAIN                102
 #define IDR_MAINFRAME           128

@@ -1,6 +1,7 @@
 // tavik-verify.exe under every fault a backup can have, on either side, in both modes: one table, one harness.
 #include "CliHarness.h"
 #include "Manifest.h"
+#include "ReparseData.h"
 #include "Sha256.h"
 #include "TestSupport.h"
 #include "resource.h"
@@ -418,4 +419,43 @@ TEST(CliFaults, AVolumeWithoutFileIdsNeitherLoopsNorLabels)
     EXPECT_EQ(rows[0].second.verdict, L"cannot-list");
     EXPECT_EQ(rows[0].second.detail, L"depth");
     EXPECT_EQ(r.exitCode, 2u);
+}
+
+// Reparse data comes from a driver or a server: a junction's target is read only within the bytes returned, and data
+// whose offsets point past them is no target at all (the folder is then reported as a link, not walked).
+TEST(CliFaults, ReparseOffsetsPastTheDataReturnedAreNoTarget)
+{
+    const std::wstring junction = L"\\??\\C:\\x", volume = L"\\??\\Volume{1}\\";
+    auto buffer = [](const std::wstring& name, DWORD nOffset, DWORD nLength) {
+        std::vector<BYTE> b(16 + 2 * name.size() + 2 * 64);
+        const WORD head[] = {0, 0, 0, 0, static_cast<WORD>(nOffset), static_cast<WORD>(nLength), 0, 0};  // tag, data length, reserved, then the offsets
+        memcpy(b.data() + 0, &head, sizeof head);
+        memcpy(b.data() + 16, name.data(), 2 * name.size());
+        return b;
+    };
+    const DWORD nJunction = static_cast<DWORD>(2 * junction.size());
+    const struct
+    {
+        std::vector<BYTE> data;
+        DWORD nGot;
+        bool bOk;
+        std::wstring target;
+    } cases[] = {
+        {buffer(junction, 0, nJunction), 16 + nJunction, true, junction},
+        {buffer(volume, 0, 2 * static_cast<DWORD>(volume.size())), 16 + 2 * static_cast<DWORD>(volume.size()), true, volume},
+        {buffer(junction, 4, nJunction - 4), 16 + nJunction, true, junction.substr(2)},
+        // One character past what came back, an offset past it, a length that wraps, an odd offset, no header.
+        {buffer(junction, 0, nJunction + 2), 16 + nJunction, false, L""},
+        {buffer(junction, nJunction + 2, 2), 16 + nJunction, false, L""},
+        {buffer(junction, 2, 0xFFFE), 16 + nJunction, false, L""},
+        {buffer(junction, 1, 2), 16 + nJunction, false, L""},
+        {buffer(junction, 0, 0), 15, false, L""},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(testing::Message() << &c - cases);
+        std::wstring target = L"?";
+        EXPECT_EQ(ReparseData::MountPointTarget(c.data.data(), c.nGot, target), c.bOk);
+        EXPECT_EQ(target, c.target);
+    }
 }

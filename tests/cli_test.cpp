@@ -511,16 +511,39 @@ TEST(CliListing, WhatARecursiveRunListsAndSkips)
         }
 }
 
+// A run whose files were all skipped as online-only read nothing: that is trouble with a word, not a silent 0.
+TEST(CliListing, ARunThatSkippedEveryFileAsOnlineOnlyIsTrouble)
+{
+    Sides s;
+    s.Both(L"attr+1000-a", Pattern(5, 1));
+    MakeDir(s.a + L"d");
+    MakeDir(s.b + L"d");
+    s.Both(L"d\\attr+400000-b", Pattern(5, 2));
+    const struct
+    {
+        std::vector<std::wstring> options;
+        DWORD status;
+    } cases[] = {{{L"-r"}, 2}, {{L"-r", L"--recall"}, 0}};
+    for (const auto& c : cases)
+    {
+        const Result r = RunSeam(s.Args(c.options));
+        EXPECT_EQ(r.exitCode, c.status) << r.err;
+        EXPECT_EQ(r.Err().find(Text(IDS_CLI_NOTHING_COMPARED)) != std::wstring::npos, c.status == 2) << r.err;
+        EXPECT_EQ(ParseTsv(r.out).size(), 2u);
+    }
+}
+
 TEST(CliListing, LinksAndLoopsAreNotEntered)
 {
     // Made from Linux (tests/CMakeLists.txt): "lnk" links to "target", whose f differs between the sides, and
-    // "target\\attr-400-up" links to "target" itself; Wine shows Unix symlinks as reparse points, and the seam shows
-    // that one as a plain folder, as a NAS shows a link of its own.
+    // "target\\attr-400-up" links to "target" itself and "target\\sub\\attr-400-back" to it from two levels down; Wine
+    // shows Unix symlinks as reparse points, and the seam shows those as plain folders, as a NAS shows a link of its own.
     const std::wstring dir = OddNamesFolder() + L"\\links\\";
     const Result r = RunSeam({L"-r", dir + L"1", dir + L"2"});
     ExpectRows(r, "tsv", {{L"skipped", L"lnk\\", L"", L"", L"", L"link"},
                           {L"skipped", L"target\\attr-400-up\\", L"", L"", L"", L"loop"},
-                          {L"differs", L"target\\f", L"1", L"1", L"fast", L"0"}});
+                          {L"differs", L"target\\f", L"1", L"1", L"fast", L"0"},
+                          {L"skipped", L"target\\sub\\attr-400-back\\", L"", L"", L"", L"loop"}});
     EXPECT_EQ(r.exitCode, 1u);
 }
 
@@ -586,11 +609,21 @@ TEST(CliListing, RowsInTreeOrderWhereThePathOrderDiffers)
         }
         s.Both(path, Pattern(10, 1));
     }
-    const auto rows = ParseTsv(RunVerify(s.Args({L"-r"})).out);
-    std::vector<std::wstring> names;
-    for (const auto& row : rows)
-        names.push_back(row.first);
-    EXPECT_EQ(names, (std::vector<std::wstring>{L"a\\x", L"a\\y\\z", L"a-b", L"a0", L"b"}));
+    // A file comes before a folder of the same name: in the rows, and in an audit against a manifest of the file.
+    WriteText(s.a + L"c", "1");
+    MakeDir(s.b + L"c");
+    WriteText(s.b + L"c\\d", "2");
+    const std::wstring manifest = s.dir / L"sums.sha256";
+    auto names = [](const Result& r) {
+        std::vector<std::wstring> listed;
+        for (const auto& row : ParseTsv(r.out))
+            listed.push_back(row.first);
+        return listed;
+    };
+    EXPECT_EQ(names(RunVerify(s.Args({L"-r", L"--manifest", manifest}))),
+              (std::vector<std::wstring>{L"a\\x", L"a\\y\\z", L"a-b", L"a0", L"b", L"c", L"c\\", L"c\\d"}));
+    EXPECT_EQ(names(RunVerify({L"--check", manifest, s.b})),
+              (std::vector<std::wstring>{L"a\\x", L"a\\y\\z", L"a-b", L"a0", L"b", L"c", L"c\\d"}));
 }
 
 

@@ -15,9 +15,11 @@ for side in 1 2; do
     printf 1 > "$dir/$side/k\\l/inner"
 done
 printf 333 > "$dir/2/only\\2"
-# Links to folders whose contents differ, and in each a link to its own folder (Wine cannot make links itself).
+# Links to folders whose contents differ, and in each a link to its own folder and one to the folder two levels up
+# (Wine cannot make links itself).
 for side in 1 2; do
-    mkdir -p "$dir/links/$side/target"
+    mkdir -p "$dir/links/$side/target/sub"
+    ln -s .. "$dir/links/$side/target/sub/attr-400-back"
     printf "$side" > "$dir/links/$side/target/f"
     ln -s target "$dir/links/$side/lnk"
     ln -s . "$dir/links/$side/target/attr-400-up"

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include "resource.h"
 #include <winioctl.h>
+#include <algorithm>
 #include <mutex>
 #include <set>
 
@@ -296,19 +297,22 @@ TEST(VerifyStream, AListingThatDoesNotReturnHoldsOnlyWhatComesAfterIt)
         s.Both(name, Pattern(5000, 9));
     PokeByte(s.b + L"a\\2", 4321, 0);
     const std::vector<std::pair<std::wstring, std::wstring>> before = {{L"a\\1", L"same"}, {L"a\\2", L"differs"}, {L"a\\3", L"same"}};
+    // With --depth the devices are not asked, so the folder given is held in its listing, not in that question.
     struct Case
     {
         std::wstring held;
         bool bBreak;  // Ctrl+Break while held, or lift the hold
-    } cases[] = {{s.b, true}, {s.b + L"z", true}, {s.b + L"z", false}};
+        std::vector<std::wstring> options;
+    } cases[] = {{s.b, true, {L"-r"}}, {s.b, true, {L"-r", L"--depth", L"2"}}, {s.b + L"z", true, {L"-r"}},
+                 {s.b + L"z", false, {L"-r"}}};
     for (const Case& c : cases)
     {
-        SCOPED_TRACE(::testing::Message() << UnixPath(c.held) << (c.bBreak ? " broken" : " lifted"));
+        SCOPED_TRACE(::testing::Message() << UnixPath(c.held) << (c.bBreak ? " broken " : " lifted ") << c.options.size());
         const bool bTop = c.held == s.b;
         FaultLog log;
         auto rules = std::make_unique<FaultRules>();
         rules->OpenHold(c.held);
-        Child child(s.Args({L"-r"}), std::wstring(), CREATE_NEW_PROCESS_GROUP);
+        Child child(s.Args(c.options), std::wstring(), CREATE_NEW_PROCESS_GROUP);
         ASSERT_TRUE(PumpUntil([&] { return CountRead(log.Reads(), {c.held}) > 0; }, 60000)) << "the listing never began";
         if (!bTop)
         {
@@ -341,6 +345,32 @@ TEST(VerifyStream, AListingThatDoesNotReturnHoldsOnlyWhatComesAfterIt)
             rows.push_back({row.first, row.second.verdict});
         EXPECT_EQ(rows, expected);
     }
+}
+
+// After --stop-on-diff nothing more is compared, but the run still lists to its end: Ctrl+C then ends it at once as
+// interrupted, also while a folder's listing does not return.
+TEST(VerifyStream, CtrlBreakAfterAStopEndsTheRunWhileItStillLists)
+{
+    ASSERT_TRUE(FaultRules::Available());
+    Sides s;
+    s.Both(L"a", Pattern(5000, 1));
+    PokeByte(s.b + L"a", 7, 0);
+    MakeDir(s.a + L"z");
+    MakeDir(s.b + L"z");
+    s.Both(L"z\\f", Pattern(10, 2));
+    FaultLog log;
+    FaultRules rules;
+    rules.OpenHold(s.b + L"z");
+    Child child(s.Args({L"-r", L"--stop-on-diff"}), std::wstring(), CREATE_NEW_PROCESS_GROUP);
+    ASSERT_TRUE(child.Out().WaitFor([](const std::string& out) { return out.find("differs\ta\t") != std::string::npos; }, 60000));
+    ASSERT_TRUE(PumpUntil([&] { return CountRead(log.Reads(), {s.b + L"z"}) > 0; }, 60000)) << "the listing never began";
+    const ULONGLONG t0 = ::GetTickCount64();
+    SendCtrlBreak(child.Info());
+    ASSERT_EQ(::WaitForSingleObject(child.Info().hProcess, 30000), WAIT_OBJECT_0) << "ended only with the listing";
+    EXPECT_LT(::GetTickCount64() - t0, 2000u) << "from the break to the end of the process";
+    const Result r = child.Finish();
+    EXPECT_EQ(r.exitCode, 3u);
+    EXPECT_NE(r.Err().find(Text(IDS_RUN_ABORTED)), std::wstring::npos) << r.err;
 }
 
 namespace
@@ -515,14 +545,17 @@ std::vector<CStreamVerdict> RunStream(const std::vector<CStreamJob>& jobs, const
 }
 
 // With --backup every file is opened with backup semantics, which let the backup privilege pass its ACL, in both
-// modes; backup semantics also open folders, so a folder where a file was listed is never an empty file.
+// modes, also where a volume refuses an unbuffered read and the file is opened again through the cache; backup
+// semantics also open folders, so a folder where a file was listed is never an empty file.
 TEST(VerifyBackup, FilesAreOpenedWithBackupSemantics)
 {
+    ASSERT_TRUE(FaultRules::Available());
     Sides s;
     s.Both(L"x", Pattern(5000, 1));
     s.Both(L"e", {});
     MakeDir(s.a + L"d");
-    const std::wstring paths[][2] = {{s.a + L"x", s.b + L"x"}, {s.a + L"d", s.b + L"e"}};
+    s.Both(L"u", Pattern(5000, 2));
+    const std::wstring paths[][2] = {{s.a + L"x", s.b + L"x"}, {s.a + L"d", s.b + L"e"}, {s.a + L"u", s.b + L"u"}};
     std::vector<CStreamJob> jobs;
     for (const auto& pair : paths)
         jobs.push_back(CStreamJob{{pair[0].c_str(), pair[1].c_str()}});
@@ -535,6 +568,9 @@ TEST(VerifyBackup, FilesAreOpenedWithBackupSemantics)
             options.bFastMode = bFast;
             g_opens.clear();
             std::vector<CStreamVerdict> verdicts;
+            FaultRules rules;
+            if (bFast)
+                rules.UnbufferedFail(s.a + L"u", 95);  // EOPNOTSUPP: ERROR_NOT_SUPPORTED
             {
                 ImportPatch patch("kernel32.dll", "CreateFileW", reinterpret_cast<void*>(RecordingCreateFile));
                 ASSERT_TRUE(patch.Applied());
@@ -542,6 +578,9 @@ TEST(VerifyBackup, FilesAreOpenedWithBackupSemantics)
             }
             EXPECT_EQ(verdicts[0].result, CStreamVerdict::kSame);
             EXPECT_EQ(verdicts[1].result, CStreamVerdict::kCannotOpen);
+            EXPECT_EQ(verdicts[2].result, CStreamVerdict::kSame);
+            EXPECT_EQ(std::count_if(g_opens.begin(), g_opens.end(), [&](const auto& open) { return open.first == L"\\\\?\\" + s.a + L"u"; }),
+                      bFast ? 2 : 1);
             int nOpens = 0;
             for (const auto& open : g_opens)
                 for (const auto& pair : paths)
@@ -551,8 +590,52 @@ TEST(VerifyBackup, FilesAreOpenedWithBackupSemantics)
                             ++nOpens;
                             EXPECT_EQ((open.second & FILE_FLAG_BACKUP_SEMANTICS) != 0, bBackup) << ::testing::PrintToString(path);
                         }
-            EXPECT_GE(nOpens, 4);
+            EXPECT_GE(nOpens, 6);
         }
+}
+
+// The report's byte view comes from the slots the comparison read: 16 bytes before and after the first difference,
+// also where it falls early in a slot (those before from the slot pair compared before); fewer only where a file or
+// the slot that holds the difference ends (the next one is not read yet). Slots are 1 MiB in both modes here.
+TEST(VerifyStream, TheBytesAroundAFirstDifferenceAreThoseTheComparisonRead)
+{
+    Sides s;
+    const UINT64 n = 2 * MiB + 10;
+    const std::vector<unsigned char> data = Pattern(static_cast<size_t>(n), 5);
+    const struct
+    {
+        UINT64 at, start, count;
+    } cases[] = {{7, 0, 24}, {MiB + 3, MiB - 13, 33}, {MiB, MiB - 16, 33}, {MiB - 5, MiB - 21, 21}, {n - 1, n - 17, 17}};
+    std::vector<CStreamJob> jobs;
+    for (const auto& c : cases)
+    {
+        const std::wstring name = Name(L"c", static_cast<int>(jobs.size()));
+        s.Both(name, data);
+        PokeByte(s.b + name, c.at, static_cast<unsigned char>(data[static_cast<size_t>(c.at)] ^ 0x40));
+        jobs.push_back(CStreamJob{{s.a + name, s.b + name}});
+    }
+    for (const bool bFast : {true, false})
+    {
+        CStreamOptions options;
+        options.bFastMode = bFast;
+        const std::vector<CStreamVerdict> verdicts = RunStream(jobs, options);
+        for (size_t i = 0; i < jobs.size(); ++i)
+        {
+            const auto& c = cases[i];
+            const CStreamVerdict& v = verdicts[i];
+            SCOPED_TRACE(::testing::Message() << "fast " << bFast << ", at " << c.at);
+            ASSERT_EQ(v.result, CStreamVerdict::kDiffers);
+            EXPECT_EQ(v.nFirstDifference, c.at);
+            EXPECT_EQ(v.window.nStart, c.start);
+            std::vector<unsigned char> expected(data.begin() + static_cast<ptrdiff_t>(c.start),
+                                                data.begin() + static_cast<ptrdiff_t>(c.start + c.count));
+            for (int side = 0; side < 2; ++side)
+            {
+                EXPECT_EQ(std::vector<unsigned char>(v.window.bytes[side], v.window.bytes[side] + v.window.nBytes[side]), expected);
+                expected[static_cast<size_t>(c.at - c.start)] ^= 0x40;
+            }
+        }
+    }
 }
 
 // Without the privilege (Wine grants every privilege to everyone: the seam refuses it as Windows refuses a user

@@ -2,6 +2,7 @@
 #include "FolderListing.h"
 #include "ExactPath.h"
 #include "FileAccess.h"
+#include "ReparseData.h"
 #include <winioctl.h>
 #include <algorithm>
 #include <cwchar>
@@ -48,27 +49,22 @@ bool IsLinkToFolder(const CString& strPath, DWORD dwTag)
                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return true;
-    // The mount-point layout of REPARSE_DATA_BUFFER, which only the driver kit's headers declare.
     union
     {
-        struct
-        {
-            DWORD dwTag;
-            WORD nDataLength, nReserved;
-            WORD nSubstituteOffset, nSubstituteLength, nPrintOffset, nPrintLength;
-            WCHAR szPathBuffer[1];
-        } data;
+        DWORD dwTag;
         BYTE bytes[MAXIMUM_REPARSE_DATA_BUFFER_SIZE];
     } buffer;
     DWORD nGot = 0;
     const bool bRead = ::DeviceIoControl(h, FSCTL_GET_REPARSE_POINT, nullptr, 0, &buffer, sizeof buffer, &nGot, nullptr) != FALSE;
     ::CloseHandle(h);
-    if (!bRead || buffer.data.dwTag == IO_REPARSE_TAG_SYMLINK)
+    if (!bRead || nGot < sizeof buffer.dwTag || buffer.dwTag == IO_REPARSE_TAG_SYMLINK)
         return true;
-    if (buffer.data.dwTag != IO_REPARSE_TAG_MOUNT_POINT)
+    if (buffer.dwTag != IO_REPARSE_TAG_MOUNT_POINT)
         return false;
-    const std::wstring target(buffer.data.szPathBuffer + buffer.data.nSubstituteOffset / sizeof(WCHAR),
-                              buffer.data.nSubstituteLength / sizeof(WCHAR));
+    // Data that does not hold together is taken for a link's: reported, never walked.
+    std::wstring target;
+    if (!ReparseData::MountPointTarget(buffer.bytes, nGot, target))
+        return true;
     return target.compare(0, 11, L"\\??\\Volume{") != 0;
 }
 

@@ -72,6 +72,7 @@ struct JobState
     bool bVerdict = false;
     bool bComparing = false;  // a reader is comparing one of its slot pairs outside the lock
     UINT32 nCompared = 0;     // slot pairs compared
+    CSlotTail tail;           // the end of the last slot pair compared: the comparer's alone
     CStreamVerdict verdict;
 };
 
@@ -451,6 +452,11 @@ void CPairStream::State::TryCompare(size_t j, CCloseList& closes)
                     outcome = kEqualEnd;
             }
         }
+        const BYTE* const p[2] = {p1, p2};
+        const UINT32 nBytes[2] = {a.nBytes, b.nBytes};
+        const CByteWindow window = outcome == kMismatch ? ByteWindow::Around(job.tail, p, nBytes, nAt, nEqual) : CByteWindow();
+        if (outcome == kGoOn)
+            ByteWindow::KeepTail(job.tail, p, nBytes);
 
         ::AcquireSRWLockExclusive(&lock);
         job.bComparing = false;
@@ -460,7 +466,10 @@ void CPairStream::State::TryCompare(size_t j, CCloseList& closes)
         if (outcome != kError)
             job.verdict.nBytesCompared = nEqual;
         if (outcome == kMismatch)
+        {
             job.verdict.nFirstDifference = nEqual;
+            job.verdict.window = window;
+        }
         if (outcome != kGoOn)
             Finish(j, outcome == kEqualEnd ? CStreamVerdict::kSame : outcome == kMismatch ? CStreamVerdict::kDiffers
                                                                                           : CStreamVerdict::kReadError,

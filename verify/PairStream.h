@@ -1,5 +1,6 @@
 // CPairStream: compares a whole list of file pairs with several files in flight per side, verdicts by list index.
 #pragma once
+#include "ByteWindow.h"
 #include <windows.h>
 #include <string>
 #include <vector>
@@ -30,6 +31,7 @@ struct CStreamVerdict
     bool bFast = false;        // both sides were read unbuffered
     bool bSameFile = false;    // both paths name one file: same volume and file ID
     UINT64 nFirstDifference = 0;  // kDiffers: the first byte that differs, or where one file ended
+    CByteWindow window;           // kDiffers: the bytes around it, as they were read
     UINT64 nBytesCompared = 0;    // bytes found equal
     DWORD dwError = 0;            // the system's error code of the read or open that failed, where one did
     bool bHashed = false;         // the first file was read whole, at the length it had when opened
