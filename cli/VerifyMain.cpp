@@ -1,6 +1,7 @@
 // tavik-verify: the command line of the console program, for scripts and scheduled checks of copies.
 #include "ConsoleOut.h"
 #include "ExitCode.h"
+#include "OutputPaths.h"
 #include "VerifyRun.h"
 #include "resource.h"
 #include <cstring>
@@ -239,6 +240,19 @@ ParseResult ParseArguments(int argc, wchar_t** argv, CVerifyOptions& options, st
     return kParsed;
 }
 
+// False, with the message, where two of the files the run reads or writes are one: a report renamed over the
+// manifest it audits would lose the only copy of the digests.
+bool FilesApart(const CVerifyOptions& options, std::wstring& strError)
+{
+    const wchar_t* const apszOption[] = {L"--check", L"--manifest", L"--report"};
+    const std::vector<std::wstring> paths = {options.strCheck, options.strManifest, options.strReport};
+    size_t a = 0, b = 0;
+    if (!OutputPaths::FindClash(paths, a, b))
+        return true;
+    strError = LoadText(IDS_CLI_SAME_FILE, apszOption[a], apszOption[b]);
+    return false;
+}
+
 // The FileVersion of the program's own version block, so the version is written in one place only.
 std::wstring ProgramVersion()
 {
@@ -291,6 +305,11 @@ int Verify(int argc, wchar_t** argv, COutputStream& out, COutputStream& err)
         err.Write(InertText(strError) + L"\n" + LoadText(IDS_CLI_USAGE) + L"\n");
         return ExitCode::kTrouble;
     case kParsed:
+        if (!FilesApart(options, strError))
+        {
+            err.Write(InertText(strError) + L"\n" + LoadText(IDS_CLI_USAGE) + L"\n");
+            return ExitCode::kTrouble;
+        }
         break;
     }
     // Before anything is listed: a check that cannot read what the backup program read would only report

@@ -125,6 +125,12 @@
 #define IDS_CLI_REPORT_TAKEN_OVER     349
 // Far from the block above, which other changes extend.
 #define IDS_CLI_NOTHING_COMPARED    236
+#define IDS_CLI_SAME_FILE           360
+#define IDS_CLI_MANIFEST_STOPPED    361
+#define IDS_CLI_MANIFEST_BROKEN     362
+#define IDS_CLI_MANIFEST_TROUBLE    363
+#define IDS_CLI_MANIFEST_NO_LINES_BELOW 364
+#define IDS_CLI_REPORT_BROKEN       365
 
 #define IDD_MAIN                102
 #define IDR_MAINFRAME           128

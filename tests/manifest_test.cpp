@@ -634,6 +634,46 @@ TEST(VerifyManifest, ItsPathIsTakenAsTheFoldersAre)
     }
 }
 
+// Two options that name one file, however the path is written, are bad usage: nothing is read or written, and the
+// manifest audited or replaced stays as it was.
+TEST(VerifyManifest, TwoOptionsNamingOneFileWriteNothing)
+{
+    Sides s;
+    s.Both(L"x", Pattern(100, 1));
+    TempDir m;
+    const std::wstring file = m / L"sums.sha256", link = m / L"link.sha256";
+    ASSERT_EQ(RunVerify({L"--manifest", file, s.a, s.b}).exitCode, 0u);
+    const std::string sums = ReadText(file);
+    ASSERT_TRUE(::CreateHardLinkW(link.c_str(), file.c_str(), nullptr)) << ::GetLastError();
+    std::wstring slashed = file;
+    std::replace(slashed.begin(), slashed.end(), L'\\', L'/');
+    const struct
+    {
+        const char* pszCase;
+        std::vector<std::wstring> args;
+        std::wstring cwd;
+    } cases[] = {
+        {"--check X --report X", {L"--check", file, L"--report", file, s.b}, L""},
+        {"--manifest X --report X", {L"--manifest", file, L"--report", file, s.a, s.b}, L""},
+        {"case", {L"--manifest", file, L"--report", m / L"SUMS.SHA256", s.a, s.b}, L""},
+        {"slashes", {L"--report", slashed, L"--check", file, s.b}, L""},
+        {".\\", {L"--report", L".\\sums.sha256", L"--manifest", L"sums.sha256", s.a, s.b}, m.Path()},
+        {"hard link", {L"--check", link, L"--report", file, s.b}, L""},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.pszCase);
+        const Result r = RunVerify(c.args, c.cwd);
+        EXPECT_EQ(r.exitCode, 2u);
+        EXPECT_TRUE(r.out.empty()) << r.out;
+        const bool bCheck = c.args[0] == L"--check" || c.args[2] == L"--check";
+        EXPECT_NE(r.Err().find(LoadText(IDS_CLI_SAME_FILE, bCheck ? L"--check" : L"--manifest", L"--report")), std::wstring::npos)
+            << r.err;
+        EXPECT_EQ(ReadText(file), sums);
+        EXPECT_EQ(FolderNames(m.Path()), (std::vector<std::wstring>{L"link.sha256", L"sums.sha256"}));
+    }
+}
+
 namespace
 {
 // A rename refused g_nRefusals times with g_dwRefusal, then done, as a virus scanner that lets go would have it.
