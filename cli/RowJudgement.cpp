@@ -149,6 +149,8 @@ bool IsDamage(Verdict verdict, const CVerifyRow& row)
         return false;
     const UINT64 nApart = row.nTime[0] > row.nTime[1] ? row.nTime[0] - row.nTime[1] : row.nTime[1] - row.nTime[0];
     return nApart <= kTolerance;
+}
+
 bool NothingRead(const UINT64 counts[kVerdicts], const UINT64 skips[kSkips])
 {
     const Verdict read[] = {kSame, kDiffers, kSize, kCannotOpen, kReadError, kInterrupted};

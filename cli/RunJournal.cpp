@@ -86,6 +86,8 @@ std::wstring RunFingerprint(const CVerifyOptions& options)
     add(L"buffered", options.bBuffered ? L"1" : L"0");
     add(L"backup", options.bBackup ? L"1" : L"0");
     add(L"manifest", options.strManifest.empty() ? std::wstring() : FullPath(options.strManifest));
+    for (const std::wstring& pattern : options.filter.Given())
+        add(L"exclude", pattern);
     return text;
 }
 

@@ -188,6 +188,8 @@ ParseResult ParseArguments(int argc, wchar_t** argv, CVerifyOptions& options, st
             }
             if (!AddExclusion(arg, argv[++i], options.filter, strError))
                 return kBadUsage;
+            if (arg == L"--exclude-from")
+                options.excludeFiles.push_back(argv[i]);
         }
         else if (arg == L"--format" || arg.compare(0, 9, L"--format=") == 0)
         {
@@ -244,8 +246,13 @@ ParseResult ParseArguments(int argc, wchar_t** argv, CVerifyOptions& options, st
 // manifest it audits would lose the only copy of the digests.
 bool FilesApart(const CVerifyOptions& options, std::wstring& strError)
 {
-    const wchar_t* const apszOption[] = {L"--check", L"--manifest", L"--report"};
-    const std::vector<std::wstring> paths = {options.strCheck, options.strManifest, options.strReport};
+    std::vector<const wchar_t*> apszOption = {L"--check", L"--manifest", L"--report", L"--journal"};
+    std::vector<std::wstring> paths = {options.strCheck, options.strManifest, options.strReport, options.strJournal};
+    for (const std::wstring& file : options.excludeFiles)
+    {
+        apszOption.push_back(L"--exclude-from");
+        paths.push_back(file);
+    }
     size_t a = 0, b = 0;
     if (!OutputPaths::FindClash(paths, a, b))
         return true;

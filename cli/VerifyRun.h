@@ -33,6 +33,7 @@ struct CVerifyOptions
     std::wstring strReport;    // the HTML page of the run, when given
     std::wstring strJournal;   // the decided rows kept for a run after a cut, when given
     CPathFilter filter;        // names left out (--exclude, --exclude-from)
+    std::vector<std::wstring> excludeFiles;  // the files of --exclude-from: inputs no output may replace
     UINT32 nDepth = 0;     // files in flight per side; 0: each side's from its device
     const CVolumeQueries* pVolumeQueries = nullptr;  // tests only: the device answers Wine cannot give
     DWORD (*pfnAttributes)(LPCWSTR pszName, DWORD dwAttributes) = nullptr;  // tests only: see CListingOptions
