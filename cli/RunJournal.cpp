@@ -98,12 +98,10 @@ bool CRunJournal::Open(const CVerifyOptions& options, std::wstring& error)
     m_strGiven = options.strJournal;
     m_bCheck = !options.strCheck.empty();
     m_bManifest = !options.strManifest.empty();
-    // The journal must never take the place of another output or an input, nor be a file of the folders compared,
-    // which would change under the run's eyes and be a row of its own.
+    // Another output or an input is told apart before the run (FilesApart); nor may the journal be a file of the
+    // folders compared, which would change under the run's eyes and be a row of its own.
     const std::wstring full = FullPath(options.strJournal);
     bool bClash = false;
-    for (const std::wstring* other : {&options.strManifest, &options.strCheck, &options.strReport})
-        bClash = bClash || (!other->empty() && SamePath(full, FullPath(*other)));
     for (int s = m_bCheck ? 1 : 0; s < 2; ++s)
     {
         const std::wstring folder = FullFolder(options.strFolder[s]);

@@ -260,7 +260,7 @@ TEST(Journal, AJournalThatDoesNotFitIsRefused)
          LoadText(IDS_CLI_JOURNAL_OTHER_RUN, t.journal)},
         {"not a journal", "name,size\n", t.Args(), LoadText(IDS_CLI_JOURNAL_NOT_JOURNAL, t.journal)},
         {"the manifest", kept, {L"-r", L"--manifest", t.manifest, L"--journal", t.manifest, t.s.a, t.s.b},
-         LoadText(IDS_CLI_JOURNAL_CLASH, t.manifest)},
+         LoadText(IDS_CLI_SAME_FILE, L"--manifest", L"--journal")},
     };
     for (const Case& c : cases)
     {
