@@ -1,6 +1,7 @@
 // CReport: the page a person reads the morning after a run (--report FILE.html): one self-contained HTML file.
 #pragma once
 #include "Manifest.h"
+#include "OutputFile.h"
 #include "RowWriter.h"
 #include <windows.h>
 #include <string>
@@ -40,6 +41,8 @@ public:
     // path as the user gave it; false when the temporary file cannot be created.
     bool Open(const std::wstring& path);
     bool IsOpen() const { return m_bOpen; }
+    // What every wait for the page's writer asks (COutputFile::SetGiveUp).
+    void SetGiveUp(COutputFile::PFN_GIVE_UP pfnGiveUp, void* pContext) { m_file.SetGiveUp(pfnGiveUp, pContext); }
     // One row as written to standard output, with the dialog's word for its verdict and the paths of the pair (null
     // or empty where a side has no file). A "differs" row with an offset gets the bytes around it, read again here.
     void AddRow(const CVerifyRow& row, UINT nLabel, LPCWSTR pszPath1, LPCWSTR pszPath2);
@@ -54,7 +57,7 @@ private:
     void Write(const std::string& html);
 
     bool m_bOpen = false;
-    CManifestWriter m_file;  // the manifest's file-in-place machinery serves the report alike
+    COutputFile m_file;  // the manifest's file-in-place machinery and writer serve the report alike
     FILETIME m_started{};
     UINT64 m_nProblems = 0;
     UINT64 m_nSame = 0;

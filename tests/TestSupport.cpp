@@ -258,6 +258,11 @@ void FaultRules::Hold(const std::wstring& file, UINT64 fromOffset)
     Add("hold " + UnixPath(file) + " " + std::to_string(fromOffset));
 }
 
+void FaultRules::WriteHold(const std::wstring& folder)
+{
+    Add("writehold " + UnixPath(folder));
+}
+
 void FaultRules::ListFail(const std::wstring& folder, unsigned queries)
 {
     Add("listfail " + UnixPath(folder) + " " + std::to_string(queries));

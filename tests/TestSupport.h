@@ -81,6 +81,8 @@ public:
     // The first lookup of the folder's path in a process, which its open makes, blocks until this object is gone:
     // under Wine that holds no other folder's listing, as a listing query does.
     void OpenHold(const std::wstring& folder);
+    // Every write of a Tavik program to a file directly in the folder blocks until this object is gone.
+    void WriteHold(const std::wstring& folder);
 
 private:
     void Add(const std::string& line);

@@ -34,6 +34,9 @@
  *                                     makes) blocks for as long as the rule stands: a share that stops answering
  *                                     as a folder is opened. A held listing query would hold every other listing of
  *                                     the process too, as Wine lists folders under a lock of its own; this does not.
+ *   writehold DIR                     in a Tavik program, every write to a file directly in the folder blocks for as
+ *                                     long as the rule stands: an output file's share that stops answering. Logged
+ *                                     once per write held, as "DIR write held".
  * Wine 8 reads a whole folder with readdir on its first NtQueryDirectoryFile and hands the entries out from a
  * cache, one buffer per query; a failing readdir only cuts the list short, reported as complete. What fails a
  * query is the fchdir into the folder that each query starts with, so listfail counts those (a relative open
@@ -54,7 +57,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-enum { RULE_EIO, RULE_ALIGN, RULE_UNBUFFERED, RULE_UNBUFFERED_FAIL, RULE_SHORT, RULE_RESIZE, RULE_STALL, RULE_HOLD, RULE_LISTFAIL, RULE_OPENHOLD, RULE_NOID };
+enum { RULE_EIO, RULE_ALIGN, RULE_UNBUFFERED, RULE_UNBUFFERED_FAIL, RULE_SHORT, RULE_RESIZE, RULE_STALL, RULE_HOLD, RULE_LISTFAIL, RULE_OPENHOLD, RULE_NOID, RULE_WRITEHOLD };
 
 struct rule {
     int kind;
@@ -129,7 +132,7 @@ static void reload_rules(const char *rules_path)
     while (fgets(line, sizeof line, f) && g_nrules < MAX_RULES) {
         a = b = 0;
         int n = sscanf(line, "%15s %1023s %lld %lld", kind, path, &a, &b);
-        if (n < 3 && !(n == 2 && !strcmp(kind, "openhold")))
+        if (n < 3 && !(n == 2 && (!strcmp(kind, "openhold") || !strcmp(kind, "writehold"))))
             continue;
         struct rule *r = &g_rules[g_nrules];
         if (!strcmp(kind, "eio"))
@@ -154,6 +157,8 @@ static void reload_rules(const char *rules_path)
             r->kind = RULE_LISTFAIL;
         else if (!strcmp(kind, "openhold"))
             r->kind = RULE_OPENHOLD;
+        else if (!strcmp(kind, "writehold"))
+            r->kind = RULE_WRITEHOLD;
         else
             continue;
         struct stat target;
@@ -278,6 +283,7 @@ static int check_read(int fd, const void *buf, size_t *n_io, off_t offset, int *
         case RULE_HOLD:
         case RULE_LISTFAIL:
         case RULE_NOID:
+        case RULE_WRITEHOLD:
             break;
         }
     }
@@ -512,4 +518,68 @@ int fstat(int fd, struct stat *st)
 int fstat64(int fd, struct stat64 *st)
 {
     return fstat(fd, (struct stat *)st);
+}
+
+/* Whether a writehold rule stands for the folder that holds the file behind fd. */
+static int write_held(int fd, int log)
+{
+    const char *rules_path = getenv("TAVIK_FAULT_RULES");
+    struct stat st, dir;
+    if (!rules_path || real_fstat_of(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return 0;
+    char link[64], path[1024];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = readlink(link, path, sizeof path - 1);
+    if (n <= 0)
+        return 0;
+    path[n] = 0;
+    char *slash = strrchr(path, '/');
+    if (!slash || slash == path)
+        return 0;
+    *slash = 0;
+    if (real_stat_of(path, &dir) != 0)
+        return 0;
+    int hold = 0;
+    pthread_mutex_lock(&g_lock);
+    reload_rules(rules_path);
+    for (int i = 0; i < g_nrules && !hold; ++i)
+        hold = g_rules[i].kind == RULE_WRITEHOLD && g_rules[i].dev == dir.st_dev && g_rules[i].ino == dir.st_ino;
+    if (hold && log)
+        log_line("%s write held\n", path);
+    pthread_mutex_unlock(&g_lock);
+    return hold;
+}
+
+static void hold_write(int fd)
+{
+    struct stat st;
+    if (!getenv("TAVIK_FAULT_RULES") || real_fstat_of(fd, &st) != 0 || !S_ISREG(st.st_mode) || !tested_program() ||
+        !write_held(fd, 1))
+        return;
+    while (write_held(fd, 0))
+        usleep(10000);
+}
+
+static ssize_t (*real_write)(int, const void *, size_t);
+static ssize_t (*real_pwrite)(int, const void *, size_t, off_t);
+
+ssize_t write(int fd, const void *buf, size_t n)
+{
+    if (!real_write)
+        real_write = (ssize_t(*)(int, const void *, size_t))dlsym(RTLD_NEXT, "write");
+    hold_write(fd);
+    return real_write(fd, buf, n);
+}
+
+ssize_t pwrite(int fd, const void *buf, size_t n, off_t offset)
+{
+    if (!real_pwrite)
+        real_pwrite = (ssize_t(*)(int, const void *, size_t, off_t))dlsym(RTLD_NEXT, "pwrite");
+    hold_write(fd);
+    return real_pwrite(fd, buf, n, offset);
+}
+
+ssize_t pwrite64(int fd, const void *buf, size_t n, off64_t offset)
+{
+    return pwrite(fd, buf, n, (off_t)offset);
 }
