@@ -1,7 +1,6 @@
 // CConsoleBreak: the handler and its installation.
 #include "ConsoleBreak.h"
 #include "ExitCode.h"
-#include "TempFiles.h"
 
 volatile LONG CConsoleBreak::s_nBreaks = 0;
 
@@ -18,13 +17,14 @@ CConsoleBreak::~CConsoleBreak()
     ::SetConsoleCtrlHandler(HandlerRoutine, FALSE);
 }
 
-// Ends the process from the handler's thread, with the status of an interrupted run and without a half-written
-// output file left behind. TerminateProcess, not ExitProcess: ExitProcess runs every DLL's detach code, which waits
-// for the loader lock, and a worker stopped inside the loader (a thread starting or ending) would hold it for ever;
-// TerminateProcess notifies no DLL. Rows are written as they are known, so none is lost.
+// Ends the process from the handler's thread, with the status of an interrupted run. TerminateProcess, not
+// ExitProcess: ExitProcess runs every DLL's detach code, which waits for the loader lock, and a worker stopped inside
+// the loader (a thread starting or ending) would hold it for ever; TerminateProcess notifies no DLL. Nothing is
+// deleted here, where a share that stopped answering would hold the way out: the temporary output files are
+// delete-pending, and the system removes them as it closes the process's handles. Rows are written as they are
+// known, so none is lost.
 void CConsoleBreak::EndNow()
 {
-    TempFiles::DeleteAll();
     ::TerminateProcess(::GetCurrentProcess(), ExitCode::kInterrupted);
 }
 

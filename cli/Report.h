@@ -2,6 +2,7 @@
 #pragma once
 #include "ByteWindow.h"
 #include "Manifest.h"
+#include "OutputFile.h"
 #include "RowWriter.h"
 #include <windows.h>
 #include <string>
@@ -44,6 +45,8 @@ public:
     // path as the user gave it; false when the temporary file cannot be created.
     bool Open(const std::wstring& path);
     bool IsOpen() const { return m_bOpen; }
+    // What every wait for the page's writer asks (COutputFile::SetGiveUp).
+    void SetGiveUp(COutputFile::PFN_GIVE_UP pfnGiveUp, void* pContext) { m_file.SetGiveUp(pfnGiveUp, pContext); }
     // One row as written to standard output, with the dialog's word for its verdict. A "differs" row with an offset
     // shows the bytes around it, as the comparison read them (null or empty where none were kept).
     void AddRow(const CVerifyRow& row, UINT nLabel, const CByteWindow* pWindow);
@@ -58,7 +61,7 @@ private:
     void Write(const std::string& html);
 
     bool m_bOpen = false;
-    CManifestWriter m_file;  // the manifest's file-in-place machinery serves the report alike
+    COutputFile m_file;  // the manifest's file-in-place machinery and writer serve the report alike
     FILETIME m_started{};
     UINT64 m_nProblems = 0;
     UINT64 m_nSame = 0;

@@ -16,12 +16,16 @@ COutputStream* g_pErr = nullptr;
 std::wstring g_strUnexpected;  // loaded before anything can go wrong: a crashed process should not load texts
 
 // Any end the run did not choose is trouble, with its own status: the C runtime's abort would end with 3, which
-// a script reads as Ctrl+C, and a crash with a negative status that "if errorlevel 1" never sees.
+// a script reads as Ctrl+C, and a crash with a negative status that "if errorlevel 1" never sees. TerminateProcess,
+// as a second Ctrl+C ends: from a crash filter ExitProcess would run DLL detach code in a broken process, and the
+// temporary output files need no one but the system, which deletes them with their handles.
 [[noreturn]] void EndUnexpectedly(const std::wstring& what)
 {
     if (g_pErr)
         g_pErr->Write(InertText(g_strUnexpected + what) + L"\n");
-    ::ExitProcess(ExitCode::kTrouble);
+    ::TerminateProcess(::GetCurrentProcess(), ExitCode::kTrouble);
+    for (;;)
+        ::Sleep(INFINITE);  // TerminateProcess on the own process does not return
 }
 
 LONG WINAPI OnCrash(EXCEPTION_POINTERS* pInfo)

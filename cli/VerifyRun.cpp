@@ -94,6 +94,8 @@ CVerifyRun::CVerifyRun(const CVerifyOptions& options, COutputStream& out, COutpu
     : m_options(options), m_out(out), m_err(err), m_rows(options.format, out),
       m_progress(err, options.bProgress || err.IsConsole())
 {
+    m_manifest.SetGiveUp(GiveUp, this);
+    m_report.SetGiveUp(GiveUp, this);
 }
 
 void CVerifyRun::ShowProgress()
@@ -132,6 +134,8 @@ int CVerifyRun::Run()
     // Like the manifest, before anything is read; and first, so that the page tells also of a manifest unread.
     if (!m_options.strReport.empty() && !m_report.Open(m_options.strReport))
     {
+        if (BreakCame())
+            return ExitCode::kInterrupted;
         Error(LoadText(IDS_CLI_REPORT_CANNOT_WRITE, m_options.strReport));
         return ExitCode::kTrouble;
     }
@@ -167,6 +171,9 @@ int CVerifyRun::RunRows()
     m_bWriteManifest = !m_options.strManifest.empty();
     if (m_bWriteManifest && !m_manifest.Open(m_options.strManifest))
     {
+        m_bWriteManifest = false;
+        if (BreakCame())
+            return ExitCode::kInterrupted;
         Error(LoadText(m_manifest.Error() == ERROR_FILE_READ_ONLY ? IDS_CLI_MANIFEST_READ_ONLY : IDS_CLI_MANIFEST_CANNOT_WRITE,
                        m_options.strManifest));
         return ExitCode::kTrouble;
@@ -176,6 +183,7 @@ int CVerifyRun::RunRows()
     auto broken = [this] {
         m_progress.Clear();
         m_halt = kBroken;
+        FinishManifest(IDS_CLI_MANIFEST_BROKEN);
         WriteSummary(static_cast<double>(NowMs() - m_nRunStartMs) / 1000.0);
         return ExitCode::kInterrupted;
     };
@@ -183,7 +191,10 @@ int CVerifyRun::RunRows()
     if (!AskDepths(why))
         return broken();
     if (!StartWalk(why))
+    {
+        FinishManifest(IDS_CLI_MANIFEST_TROUBLE);
         return ExitCode::kTrouble;
+    }
     // The folders given are listed before any row: either one that cannot be listed is an error with no rows.
     CTreeWalk::Result result = CTreeWalk::kWait;
     while ((result = TakeRows(kBreakPollMs)) == CTreeWalk::kWait && m_ahead.empty())
@@ -203,6 +214,7 @@ int CVerifyRun::RunRows()
         for (int s = 0; s < 2; ++s)
             if (!m_walk.FailedFolder(s).IsEmpty())
                 Error(LoadText(IDS_CLI_CANNOT_LIST, static_cast<LPCWSTR>(m_walk.FailedFolder(s))));
+        FinishManifest(IDS_CLI_MANIFEST_TROUBLE);
         return ExitCode::kTrouble;
     }
     m_rows.WriteHeader();
@@ -251,21 +263,8 @@ int CVerifyRun::RunRows()
                 L" ahead\n");
 #endif
     m_progress.Clear();
-    if (m_bWriteManifest)
-    {
-        // Only a run that went through puts the manifest in place: a manifest that exists is whole.
-        const bool bWhole = m_halt == kRunning;
-        if (bWhole ? !m_manifest.Commit() : !m_manifest.Abandon())
-        {
-            // The night's digests are not lost where only the rename failed: the message names where they are.
-            if (!m_manifest.KeptPath().empty())
-                Error(LoadText(m_manifest.Error() == ERROR_FILE_READ_ONLY ? IDS_CLI_MANIFEST_KEPT_READ_ONLY : IDS_CLI_MANIFEST_KEPT,
-                               m_options.strManifest, m_manifest.KeptPath()));
-            else
-                Error(LoadText(IDS_CLI_MANIFEST_CANNOT_WRITE, m_options.strManifest));
-            m_bTrouble = true;
-        }
-    }
+    // Only a run that went through puts the manifest in place: a manifest that exists is whole.
+    FinishManifest(m_halt == kBroken ? IDS_CLI_MANIFEST_BROKEN : m_halt == kStoppedOnDiff ? IDS_CLI_MANIFEST_STOPPED : 0);
     if (!m_journal.End(m_halt != kBroken, journalError))
     {
         Error(journalError);
@@ -451,6 +450,7 @@ void CVerifyRun::WriteRow(const CListedPair& listed, size_t nJob)
         check.kind[0] = EListed::kNone;
     }
     const CListedPair& pair = check.strName.IsEmpty() ? listed : check;
+    NoteUnlisted(pair);
     CVerifyRow row;
     row.name = static_cast<LPCWSTR>(pair.strName);
     const bool bFolder = pair.strName.GetAt(pair.strName.GetLength() - 1) == L'\\';
@@ -654,7 +654,7 @@ void CVerifyRun::WriteSummary(double dSeconds)
     if (m_nExcluded)
         line += L" / " + LoadText(IDS_CLI_EXCLUDED, std::to_wstring(m_nExcluded));
     const double dMBps = dSeconds > 0 ? static_cast<double>(m_nBytesCompared) / 1e6 / dSeconds : 0.0;
-    if (m_bWriteManifest)
+    if (m_bManifestWritten)
         line += L" / " + LoadText(IDS_CLI_MANIFEST_LINES, std::to_wstring(m_nManifestLines), Bytes(m_nBytesOnlyHashed));
     if (!m_journal.TakenOverText().empty())
         line += L" / " + m_journal.TakenOverText();
@@ -671,6 +671,7 @@ void CVerifyRun::FinishReport(int& nStatus)
     if (m_halt == kBroken || nStatus == ExitCode::kInterrupted)
     {
         m_report.Abandon();
+        Error(LoadText(IDS_CLI_REPORT_BROKEN, m_options.strReport));
         return;
     }
     CReportHead head;
@@ -693,7 +694,8 @@ void CVerifyRun::FinishReport(int& nStatus)
             head.counts.push_back({kToken[v], kLabel[v], m_nCounts[v]});
     if (!m_report.Commit(head))
     {
-        Error(LoadText(IDS_CLI_REPORT_CANNOT_WRITE, m_options.strReport));
-        nStatus = ExitCode::kTrouble;
+        const bool bBroken = BreakCame();  // while the page's writer still wrote
+        Error(LoadText(bBroken ? IDS_CLI_REPORT_BROKEN : IDS_CLI_REPORT_CANNOT_WRITE, m_options.strReport));
+        nStatus = bBroken ? ExitCode::kInterrupted : ExitCode::kTrouble;
     }
 }

@@ -72,6 +72,9 @@ private:
     int RunRows();
     void FinishReport(int& nStatus);
     void NoteDigest(const CListedPair& pair, const CStreamVerdict& v);
+    void NoteUnlisted(const CListedPair& pair);
+    void FinishManifest(UINT nNotWhole);
+    static bool GiveUp(void* pRun);
     int ExitStatus() const;
     void ShowListing();
     void ShowProgress();
@@ -87,8 +90,9 @@ private:
     CString m_strFolder[2];  // full paths, ending with a backslash
     bool m_bCheck = false;
     std::vector<CManifestEntry> m_entries;  // the manifest audited
-    CManifestWriter m_manifest;
+    COutputFile m_manifest;
     bool m_bWriteManifest = false;
+    bool m_bManifestWritten = false;  // put in place: only then has the summary lines to count
     UINT64 m_nManifestLines = 0;
     UINT64 m_nBytesOnlyHashed = 0;  // read for the manifest alone: files only in folder 1, or of another size
     bool m_bTrouble = false;        // a manifest line missing or unreadable

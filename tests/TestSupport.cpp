@@ -258,6 +258,11 @@ void FaultRules::Hold(const std::wstring& file, UINT64 fromOffset)
     Add("hold " + UnixPath(file) + " " + std::to_string(fromOffset));
 }
 
+void FaultRules::WriteHold(const std::wstring& path)
+{
+    Add("writehold " + UnixPath(path));
+}
+
 void FaultRules::ListFail(const std::wstring& folder, unsigned queries)
 {
     Add("listfail " + UnixPath(folder) + " " + std::to_string(queries));
@@ -266,11 +271,6 @@ void FaultRules::ListFail(const std::wstring& folder, unsigned queries)
 void FaultRules::OpenHold(const std::wstring& folder)
 {
     Add("openhold " + UnixPath(folder));
-}
-
-void FaultRules::WriteHold(const std::wstring& file)
-{
-    Add("writehold " + UnixPath(file));
 }
 
 void FaultRules::Add(const std::string& line)

@@ -81,8 +81,9 @@ public:
     // The first lookup of the folder's path in a process, which its open makes, blocks until this object is gone:
     // under Wine that holds no other folder's listing, as a listing query does.
     void OpenHold(const std::wstring& folder);
-    // Every write to the file (which must exist) blocks until this object is gone; the first is logged.
-    void WriteHold(const std::wstring& file);
+    // Every write of a Tavik program to the file, or to a file directly in the folder, blocks until this object is
+    // gone; the first is logged ("write held").
+    void WriteHold(const std::wstring& path);
 
 private:
     void Add(const std::string& line);

@@ -547,6 +547,7 @@ TEST(CliListing, LinksAndLoopsAreNotEntered)
     EXPECT_EQ(r.exitCode, 1u);
 }
 
+// An end the run did not choose is trouble with a message, and leaves no temporary manifest or report behind.
 TEST(CliExitStatus, AnUnexpectedEndIsTroubleWithAMessage)
 {
     for (const wchar_t* name : {L"end-throw", L"end-terminate", L"end-crash"})
@@ -554,9 +555,16 @@ TEST(CliExitStatus, AnUnexpectedEndIsTroubleWithAMessage)
         SCOPED_TRACE(testing::PrintToString(std::wstring(name)));
         Sides s;
         WriteText(s.a + name, "x");
-        const Result r = RunSeam(s.Args());
+        const std::wstring out = s.dir / L"out\\";
+        MakeDir(out);
+        const Result r = RunSeam(s.Args({L"--manifest", out + L"sums", L"--report", out + L"page.html"}));
         EXPECT_EQ(r.exitCode, 2u);
         EXPECT_NE(r.Err().find(Text(IDS_CLI_UNEXPECTED).substr(0, 8)), std::wstring::npos);
+        WIN32_FIND_DATAW fd;
+        HANDLE hFind = ::FindFirstFileW((out + L"*.tmp").c_str(), &fd);
+        EXPECT_EQ(hFind, INVALID_HANDLE_VALUE) << testing::PrintToString(std::wstring(fd.cFileName));
+        if (hFind != INVALID_HANDLE_VALUE)
+            ::FindClose(hFind);
     }
 }
 

@@ -521,6 +521,7 @@ TEST(VerifyManifest, OnlyARunThatEndsNormallyReplacesTheFile)
         SendCtrlBreak(child.Info());
         const Result broken = child.Finish(20000);
         EXPECT_EQ(broken.exitCode, 3u);
+        EXPECT_NE(broken.Err().find(LoadText(IDS_CLI_MANIFEST_BROKEN, file)), std::wstring::npos) << broken.err;
         EXPECT_EQ(ReadText(file), "old\n");
         EXPECT_EQ(FolderNames(m.Path()), kLeft);
 
@@ -674,6 +675,96 @@ TEST(VerifyManifest, TwoOptionsNamingOneFileWriteNothing)
     }
 }
 
+// A manifest that is not put in place says so, with the reason, and the summary counts no lines for it. A folder of
+// folder 1 that folder 2 cannot list is named as having no lines below it; the manifest holds the rest.
+TEST(VerifyManifest, AManifestNotPutInPlaceOrWithoutLinesBelowAFolderSaysSo)
+{
+    ASSERT_TRUE(FaultRules::Available());
+    Sides s;
+    s.Both(L"a", Pattern(10, 1));
+    WriteBytes(s.a + L"b", Pattern(10, 2));
+    WriteBytes(s.b + L"b", Pattern(10, 3));
+    MakeDir(s.a + L"sub");
+    MakeDir(s.b + L"sub");
+    s.Both(L"sub\\f", Pattern(5, 4));
+    TempDir m;
+    const std::wstring file = m / L"sums.sha256";
+    // The summary's words for the lines, without their figures.
+    const std::wstring counted = [] {
+        const std::wstring t = LoadText(IDS_CLI_MANIFEST_LINES, L"\x1", L"\x2");
+        return t.substr(t.find(L'\x1') + 1, t.find(L'\x2') - t.find(L'\x1') - 1);
+    }();
+    const struct
+    {
+        const char* pszCase;
+        std::vector<std::wstring> args;
+        UINT nSaid;
+        DWORD dwStatus;
+    } cases[] = {
+        {"stopped at a difference", {L"--stop-on-diff", L"--manifest", file, s.a, s.b}, IDS_CLI_MANIFEST_STOPPED, 1},
+        {"folder 2 cannot be listed", {L"--manifest", file, s.a, s.dir / L"missing"}, IDS_CLI_MANIFEST_TROUBLE, 2},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.pszCase);
+        const Result r = RunVerify(c.args);
+        EXPECT_EQ(r.exitCode, c.dwStatus);
+        EXPECT_NE(r.Err().find(LoadText(c.nSaid, file)), std::wstring::npos) << r.err;
+        EXPECT_EQ(r.Err().find(counted), std::wstring::npos) << r.err;
+        EXPECT_EQ(FolderNames(m.Path()), std::vector<std::wstring>{});
+    }
+    FaultRules rules;
+    rules.ListFail(s.b + L"sub", 0);
+    const Result r = RunVerify({L"-r", L"--manifest", file, s.a, s.b});
+    EXPECT_EQ(r.exitCode, 2u);
+    EXPECT_NE(r.Err().find(LoadText(IDS_CLI_MANIFEST_NO_LINES_BELOW, L"sub\\")), std::wstring::npos) << r.err;
+    EXPECT_NE(r.Err().find(counted), std::wstring::npos) << r.err;
+    const std::string sums = ReadText(file);
+    EXPECT_NE(sums.find("  a\n"), std::string::npos) << sums;
+    EXPECT_NE(sums.find("  b\n"), std::string::npos) << sums;
+}
+
+// Ctrl+C ends the run within half a second also while the writer of its manifest or report waits for a folder that
+// stopped answering; the old file stays as it was, and the temporary one goes with the process.
+TEST(VerifyManifest, CtrlCEndsAtOnceWhereAnOutputFolderStopsAnswering)
+{
+    ASSERT_TRUE(FaultRules::Available());
+    Sides s;
+    s.Both(L"x", Pattern(100, 1));
+    char unix[MAX_PATH];
+    const DWORD n = ::GetEnvironmentVariableA("TAVIK_FAULT_LOG", unix, sizeof unix);
+    ASSERT_TRUE(n > 0 && n < sizeof unix);
+    const std::wstring log = FromUnix(unix);
+    for (const wchar_t* pszOption : {L"--manifest", L"--report"})
+    {
+        SCOPED_TRACE(::testing::PrintToString(std::wstring(pszOption)));
+        TempDir m;
+        const std::wstring file = m / L"out";
+        WriteString(file, "old\n");
+        ::DeleteFileW(log.c_str());
+        Result r;
+        ULONGLONG nMs = 0;
+        {
+            FaultRules rules;
+            rules.WriteHold(m.Path());
+            Child child(s.Args({pszOption, file}), std::wstring(), CREATE_NEW_PROCESS_GROUP);
+            ASSERT_TRUE(PumpUntil([&] { return ReadText(log).find("write held") != std::string::npos; }, 60000));
+            SendCtrlBreak(child.Info());
+            const ULONGLONG t0 = ::GetTickCount64();
+            EXPECT_EQ(::WaitForSingleObject(child.Info().hProcess, 30000), WAIT_OBJECT_0);
+            nMs = ::GetTickCount64() - t0;
+            r = child.Finish();
+        }
+        EXPECT_EQ(r.exitCode, 3u);
+        EXPECT_LE(nMs, 500u);
+        const UINT nSaid = wcscmp(pszOption, L"--manifest") == 0 ? IDS_CLI_MANIFEST_BROKEN : IDS_CLI_REPORT_BROKEN;
+        EXPECT_NE(r.Err().find(LoadText(nSaid, file)), std::wstring::npos) << r.err;
+        EXPECT_EQ(ReadText(file), "old\n");
+        EXPECT_EQ(FolderNames(m.Path()), std::vector<std::wstring>{L"out"});
+    }
+    ::DeleteFileW(log.c_str());
+}
+
 namespace
 {
 // A rename refused g_nRefusals times with g_dwRefusal, then done, as a virus scanner that lets go would have it.
@@ -774,8 +865,9 @@ TEST(VerifyManifest, AnOldManifestHeldOrReadOnlyLosesNoDigests)
 }
 
 // Closing the console, a log-off and a shutdown end the run at once, with the status of an interrupted run, and
-// take the temporary manifest along; FILE stays as it was.
-TEST(VerifyManifest, ConsoleCloseLogOffAndShutdownLeaveNoTemporaryFile)
+// the temporary manifest and report go with the process, as they do when it is killed outright; FILE stays as it
+// was.
+TEST(VerifyManifest, ConsoleCloseLogOffShutdownAndAKillLeaveNoTemporaryFile)
 {
     ASSERT_TRUE(FaultRules::Available());
     Sides s;
@@ -784,15 +876,20 @@ TEST(VerifyManifest, ConsoleCloseLogOffAndShutdownLeaveNoTemporaryFile)
     TempDir m;
     const std::wstring file = m / L"sums.sha256";
     WriteString(file, "old\n");
-    for (DWORD dwEvent : {CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT})
+    const DWORD kKill = 0xFFFF;
+    for (DWORD dwEvent : {DWORD(CTRL_CLOSE_EVENT), DWORD(CTRL_LOGOFF_EVENT), DWORD(CTRL_SHUTDOWN_EVENT), kKill})
     {
         SCOPED_TRACE(dwEvent);
         FaultRules rules;
         rules.Stall(s.b + L"f2", 120);
-        Child child(s.Args({L"--progress", L"--manifest", file}), std::wstring(), CREATE_NEW_PROCESS_GROUP);
+        Child child(s.Args({L"--progress", L"--manifest", file, L"--report", m / L"page.html"}), std::wstring(),
+                    CREATE_NEW_PROCESS_GROUP);
         ASSERT_TRUE(child.Err().WaitFor([](const std::string& err) { return err.find("f2") != std::string::npos; }, 60000));
-        EXPECT_EQ(FolderNames(m.Path()).size(), 2u);
-        SendCtrlEvent(child.Info(), dwEvent);
+        EXPECT_EQ(FolderNames(m.Path()).size(), 3u);
+        if (dwEvent == kKill)
+            ::TerminateProcess(child.Info().hProcess, 3);
+        else
+            SendCtrlEvent(child.Info(), dwEvent);
         const Result r = child.Finish(20000);
         EXPECT_EQ(r.exitCode, 3u);
         EXPECT_EQ(FolderNames(m.Path()), std::vector<std::wstring>{L"sums.sha256"});

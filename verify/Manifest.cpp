@@ -2,7 +2,6 @@
 #include "Manifest.h"
 #include "ExactPath.h"
 #include "FileAccess.h"
-#include "TempFiles.h"
 #include <algorithm>
 #include <cwchar>
 
@@ -244,19 +243,21 @@ bool CManifestWriter::Open(const std::wstring& path)
         return Fail(ERROR_ACCESS_DENIED);
     if (dwAttributes != INVALID_FILE_ATTRIBUTES && (dwAttributes & FILE_ATTRIBUTE_READONLY))
         return Fail(ERROR_FILE_READ_ONLY);
-    // The process id keeps two runs apart; a stale file of an earlier process of that id is left alone. Delete
-    // sharing lets the console's close handler remove the file while this handle still writes it.
+    // The process id keeps two runs apart; a stale file of an earlier process of that id is left alone.
     for (int nTry = 0; nTry < 100; ++nTry)
     {
         wchar_t suffix[48];
         swprintf(suffix, 48, nTry == 0 ? L".tavik-%lu.tmp" : L".tavik-%lu-%d.tmp", ::GetCurrentProcessId(), nTry);
         const std::wstring temp = m_strTarget + suffix;
-        m_hFile = ::CreateFileW(temp.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+        m_hFile = ::CreateFileW(temp.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (m_hFile != INVALID_HANDLE_VALUE)
         {
             m_strTemp = temp;
-            TempFiles::Add(m_strTemp);
+            // Delete-pending from the start: whatever ends the process (a second Ctrl+C, a crash, a kill), the system
+            // deletes the file with its last handle, and no handler has to reach a device that may not answer.
+            // Not FILE_FLAG_DELETE_ON_CLOSE, which no later call can take back.
+            m_bMarked = Mark(TRUE);
             return true;
         }
         const DWORD dwError = ::GetLastError();
@@ -264,6 +265,13 @@ bool CManifestWriter::Open(const std::wstring& path)
             return Fail(dwError);
     }
     return Fail(ERROR_FILE_EXISTS);
+}
+
+bool CManifestWriter::Mark(BOOL bDelete)
+{
+    FILE_DISPOSITION_INFO disposition{};
+    disposition.DeleteFile = bDelete;
+    return ::SetFileInformationByHandle(m_hFile, FileDispositionInfo, &disposition, sizeof disposition) != FALSE;
 }
 
 bool CManifestWriter::WriteBuffer()
@@ -315,27 +323,27 @@ bool CManifestWriter::Rename()
     }
 }
 
-bool CManifestWriter::Commit()
+bool CManifestWriter::Commit(bool (*pfnStillWanted)(void*), void* pContext)
 {
     if (m_dwError == 0 && m_hFile == INVALID_HANDLE_VALUE)
         Fail(ERROR_INVALID_HANDLE);
     if (m_dwError == 0 && WriteBuffer() && !::FlushFileBuffers(m_hFile))
         Fail(::GetLastError());
-    if (m_hFile != INVALID_HANDLE_VALUE)
-    {
-        // A close that fails may have lost what was written.
-        if (!::CloseHandle(m_hFile))
-            Fail(::GetLastError());
-        m_hFile = INVALID_HANDLE_VALUE;
-    }
+    if (m_dwError == 0 && pfnStillWanted && !pfnStillWanted(pContext))
+        Fail(ERROR_CANCELLED);
+    // The mark goes only now, with every byte on the disk: a process ended before this leaves nothing behind.
+    if (m_dwError == 0 && m_bMarked && !Mark(FALSE))
+        Fail(::GetLastError());
     if (m_dwError != 0)
     {
         Abandon();
         return false;
     }
+    m_bMarked = false;
+    // Renamed while still open, delete sharing lets the rename through; the file is closed after, whole either way.
     const bool bRenamed = Rename();
-    // Renamed, or whole under its own name: either way the run no longer has it under way.
-    TempFiles::Remove(m_strTemp);
+    ::CloseHandle(m_hFile);
+    m_hFile = INVALID_HANDLE_VALUE;
     if (!bRenamed)
         m_strKept = FullPath(m_strTemp);  // as the user writes paths
     m_strTemp.clear();
@@ -345,17 +353,20 @@ bool CManifestWriter::Commit()
 bool CManifestWriter::Abandon()
 {
     m_buffer.clear();
+    bool bDeleted = true;
     if (m_hFile != INVALID_HANDLE_VALUE)
     {
         ::CloseHandle(m_hFile);
         m_hFile = INVALID_HANDLE_VALUE;
+        // A volume that refused the mark gets its file deleted by name.
+        if (!m_bMarked && !m_strTemp.empty())
+        {
+            bDeleted = ::DeleteFileW(m_strTemp.c_str()) != FALSE;
+            if (!bDeleted)
+                Fail(::GetLastError());
+        }
     }
-    if (m_strTemp.empty())
-        return true;
-    const bool bDeleted = ::DeleteFileW(m_strTemp.c_str()) != FALSE;
-    if (!bDeleted)
-        Fail(::GetLastError());
-    TempFiles::Remove(m_strTemp);
+    m_bMarked = false;
     m_strTemp.clear();
     return bDeleted;
 }

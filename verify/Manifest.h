@@ -14,9 +14,10 @@ std::string ManifestLine(const BYTE digest[32], const std::wstring& name);
 
 // Writes a manifest under a temporary name beside the target (same folder, so the rename stays on one volume) and
 // puts it in the target's place only on Commit: a run that ends early never leaves a manifest that looks whole,
-// and the target stays as it was. A process killed outright leaves the temporary file ("<target>.tavik-<pid>.tmp").
-// Every failure is kept (Error) and fails every later call. The HTML report (cli/Report.*) is written through it
-// too: one file-in-place rule for both.
+// and the target stays as it was. The temporary file ("<target>.tavik-<pid>.tmp") is delete-pending until just
+// before the rename, so the system removes it however the process ends. Every failure is kept (Error) and fails
+// every later call. The HTML report (cli/Report.*) is written through it too: one file-in-place rule for both.
+// Every call may wait on the target's device: COutputFile (OutputFile.h) makes them on a thread of its own.
 class CManifestWriter
 {
 public:
@@ -34,12 +35,14 @@ public:
     bool Open(const std::wstring& path);
     // One line as ManifestLine gives it; buffered, so a write failure may show only at a later Add or at Commit.
     bool Add(const std::string& line);
-    // Writes what is buffered, flushes the file to disk, closes it and renames it over the target. A rename refused
-    // for a while (another program holds the old target) is tried again for a few seconds. On failure the target is
-    // left as it was; where the file was written whole and only the rename failed, it stays (KeptPath), since it
-    // holds digests that cannot be read again; otherwise it is deleted.
-    bool Commit();
-    // Closes and deletes the temporary file; the target stays as it was. False when the file could not be deleted.
+    // Writes what is buffered, flushes the file to disk, asks pfnStillWanted (when given) once more, clears the
+    // delete mark and renames the file over the target. A rename refused for a while (another program holds the
+    // old target) is tried again for a few seconds. On failure the target is left as it was; where the file was
+    // written whole and only the rename failed, it stays (KeptPath), since it holds digests that cannot be read
+    // again; otherwise it is deleted.
+    bool Commit(bool (*pfnStillWanted)(void*) = nullptr, void* pContext = nullptr);
+    // Closes the temporary file, which the system deletes; the target stays as it was. False when a file that
+    // could not be marked could not be deleted either.
     bool Abandon();
     // The Win32 error of the first failure, 0 while nothing has failed.
     DWORD Error() const { return m_dwError; }
@@ -50,10 +53,12 @@ public:
 
 private:
     bool Fail(DWORD dwError);
+    bool Mark(BOOL bDelete);
     bool WriteBuffer();
     bool Rename();
     PFN_MOVE m_pfnMove;
     HANDLE m_hFile = INVALID_HANDLE_VALUE;
+    bool m_bMarked = false;  // delete-pending
     std::wstring m_strTarget, m_strTemp, m_strKept;
     std::string m_buffer;
     DWORD m_dwError = 0;

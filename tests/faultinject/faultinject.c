@@ -34,9 +34,10 @@
  *                                     makes) blocks for as long as the rule stands: a share that stops answering
  *                                     as a folder is opened. A held listing query would hold every other listing of
  *                                     the process too, as Wine lists folders under a lock of its own; this does not.
- *   writehold PATH                    every write to the file blocks for as long as the rule stands, and the first
- *                                     one held is logged ("write held"): a test kills a program while it is surely
- *                                     writing that file (PATH must exist when the rule is written)
+ *   writehold PATH                    in a Tavik program, every write to the file PATH, or to a file directly in the
+ *                                     folder PATH, blocks for as long as the rule stands: an output file's share that
+ *                                     stops answering, or a program surely writing that file when a test kills it.
+ *                                     The first write held is logged, as "PATH fd=N write held".
  * Wine 8 reads a whole folder with readdir on its first NtQueryDirectoryFile and hands the entries out from a
  * cache, one buffer per query; a failing readdir only cuts the list short, reported as complete. What fails a
  * query is the fchdir into the folder that each query starts with, so listfail counts those (a relative open
@@ -385,19 +386,33 @@ ssize_t pread64(int fd, void *buf, size_t n, off64_t offset)
     return guarded_read(fd, buf, n, (off_t)offset, 1);
 }
 
-/* Whether a writehold rule stands for a write to fd; the first write held is logged. */
+static int tested_program(void);
+
+/* Whether a writehold rule stands for a write to fd, to the file or to the folder holding it; the first write held
+ * is logged. */
 static int write_held(int fd, int *logged)
 {
     const char *rules_path = getenv("TAVIK_FAULT_RULES");
-    struct stat st;
+    struct stat st, dir;
     if (!rules_path || real_fstat_of(fd, &st) != 0 || !S_ISREG(st.st_mode))
         return 0;
+    /* the folder that holds the file, for a rule that stands for a whole output folder */
+    char link[64], path[PATH_MAX];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t n = readlink(link, path, sizeof path - 1);
+    char *slash = n > 0 ? (path[n] = 0, strrchr(path, '/')) : NULL;
+    int bDir = 0;
+    if (slash && slash != path) {
+        *slash = 0;
+        bDir = real_stat_of(path, &dir) == 0;
+    }
     int hold = 0;
     pthread_mutex_lock(&g_lock);
     reload_rules(rules_path);
     for (int i = 0; i < g_nrules && !hold; ++i) {
         const struct rule *r = &g_rules[i];
-        hold = r->kind == RULE_WRITEHOLD && r->dev == st.st_dev && r->ino == st.st_ino;
+        hold = r->kind == RULE_WRITEHOLD && ((r->dev == st.st_dev && r->ino == st.st_ino) ||
+                                             (bDir && r->dev == dir.st_dev && r->ino == dir.st_ino));
         if (hold && !*logged) {
             *logged = 1;
             log_line("%s fd=%d write held\n", r->path, fd);
@@ -416,7 +431,7 @@ static ssize_t guarded_write(int fd, const void *buf, size_t n, off_t offset, in
         real_write = (ssize_t(*)(int, const void *, size_t))dlsym(RTLD_NEXT, "write");
         real_pwrite = (ssize_t(*)(int, const void *, size_t, off_t))dlsym(RTLD_NEXT, "pwrite");
     }
-    if (!t_logging && getenv("TAVIK_FAULT_RULES")) {
+    if (!t_logging && getenv("TAVIK_FAULT_RULES") && tested_program()) {
         int logged = 0;
         while (write_held(fd, &logged))
             usleep(10000);
@@ -578,3 +593,4 @@ int fstat64(int fd, struct stat64 *st)
 {
     return fstat(fd, (struct stat *)st);
 }
+
