@@ -738,6 +738,7 @@ TEST(CliStream, OpeningRulesSameFileAndSizesFromTheOpenFiles)
     ASSERT_TRUE(::CreateHardLinkW((s.b + L"d-linked").c_str(), (s.a + L"d-linked").c_str(), nullptr));
     s.Both(L"e-shrinks", Pattern(3000, 4));
     s.Both(L"f-vanishes", Pattern(10, 5));
+    s.Both(L"g-denied", Pattern(10, 6));
     HANDLE hReader = ::CreateFileW((s.b + L"b-read-held").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     HANDLE hWriter = ::CreateFileW((s.b + L"c-write-held").c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(hReader, INVALID_HANDLE_VALUE);
@@ -752,6 +753,9 @@ TEST(CliStream, OpeningRulesSameFileAndSizesFromTheOpenFiles)
     ASSERT_TRUE(child.Err().WaitFor([](const std::string& err) { return err.find("a-big.bin") != std::string::npos; }, 60000));
     WriteBytes(s.b + L"e-shrinks", Pattern(2000, 4));
     ASSERT_TRUE(::DeleteFileW((s.b + L"f-vanishes").c_str()));
+    // A folder opened as a file is access denied, on Windows as on Wine, which keeps no ACLs to deny with.
+    ASSERT_TRUE(::DeleteFileW((s.b + L"g-denied").c_str()));
+    MakeDir(s.b + L"g-denied");
     hold.reset();
     const Result r = child.Finish();
     ::CloseHandle(hReader);
@@ -761,7 +765,8 @@ TEST(CliStream, OpeningRulesSameFileAndSizesFromTheOpenFiles)
                           {L"cannot-open", L"c-write-held", L"100", L"100", L"", L"in-use"},
                           {L"same", L"d-linked", L"5000", L"5000", L"normal", L"same-file"},
                           {L"size", L"e-shrinks", L"3000", L"2000", L"", L""},
-                          {L"cannot-open", L"f-vanishes", L"10", L"10", L"", L"error-2"}});
+                          {L"cannot-open", L"f-vanishes", L"10", L"10", L"", L"error-2"},
+                          {L"cannot-open", L"g-denied", L"10", L"10", L"", L"denied"}});
     EXPECT_EQ(r.exitCode, 2u);
 
     // Both files end alike before the size they had when opened: fewer bytes than the size were compared.

@@ -179,10 +179,15 @@ TEST(Exclusions, AnExcludedFolderIsNeverListed)
     FaultRules rules;
     rules.OpenHold(s.a + L"cache");
     rules.OpenHold(s.b + L"cache");
-    const Result r = Child(s.Args({L"-r", L"--exclude", L"CACHE/"})).Finish(60000);
+    const std::wstring page = s.dir / L"r.html";
+    const Result r = Child(s.Args({L"-r", L"--exclude", L"CACHE/", L"--exclude", L"*.bak", L"--report", page})).Finish(60000);
     EXPECT_EQ(r.exitCode, 1u) << r.err;
     EXPECT_EQ(Verdicts(r), (std::vector<std::pair<std::wstring, std::wstring>>{{L"keep\\cache", L"only1"}, {L"keep\\k", L"same"}}));
     EXPECT_NE(r.Err().find(Filled(IDS_CLI_EXCLUDED, L"1")), std::wstring::npos) << r.err;
+    // The page's head: the count with the patterns as given.
+    EXPECT_NE(ReadRaw(page).find("<tr><th>" + Utf8(Filled(IDS_CLI_REPORT_EXCLUDED, L"1")) +
+                                 "</th><td class=\"excluded\"><code>CACHE/</code> <code>*.bak</code></td></tr>"),
+              std::string::npos);
 }
 
 // An excluded file gets no manifest line, and the manifest's lines that match are not audited.
