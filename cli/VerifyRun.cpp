@@ -240,7 +240,7 @@ int CVerifyRun::RunRows()
 #ifdef TAVIK_VERIFY_SEAM
     // Tests only: what the run held at most, which must not grow with the tree.
     m_err.Write(L"held: " + std::to_wstring(m_walk.MostRowsHeld()) + L" listed, " + std::to_wstring(m_nMostAhead) +
-                L" ahead\n");
+                L" ahead, " + std::to_wstring(m_bStreamTried ? m_stream.MostJobsKept() : 0) + L" kept\n");
 #endif
     m_progress.Clear();
     if (m_bWriteManifest)
