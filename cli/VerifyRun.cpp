@@ -1,11 +1,10 @@
 // CVerifyRun: the comparison loop over the engine, its notices, the progress line and the summary.
 #include "VerifyRun.h"
+#include "CallAside.h"
 #include "ExactPath.h"
 #include "ExitCode.h"
 #include "resource.h"
-#include <algorithm>
 #include <cwchar>
-#include <thread>
 
 using namespace RowJudgement;
 
@@ -144,18 +143,29 @@ int CVerifyRun::RunRows()
 {
     m_nRunStartMs = NowMs();
     m_bCheck = !m_options.strCheck.empty();
+    // A large share takes long to list, and one that stopped answering never does: Ctrl+C ends either at once,
+    // with nothing compared.
+    auto broken = [this] {
+        m_progress.Clear();
+        m_halt = kBroken;
+        WriteSummary(static_cast<double>(NowMs() - m_nRunStartMs) / 1000.0);
+        return ExitCode::kInterrupted;
+    };
     if (m_bCheck)
     {
-        std::vector<size_t> badLines;
-        if (!ReadManifest(m_options.strCheck, m_entries, badLines))
+        auto read = std::make_shared<CManifestRead>(CManifestRead{m_options.strCheck, {}, {}, false});
+        if (!CallAside(read, [](void* p) { return static_cast<CVerifyRun*>(p)->BreakCame(); }, this, kBreakPollMs))
+            return broken();
+        if (!read->bRead)
         {
             Error(LoadText(IDS_CLI_MANIFEST_CANNOT_READ, m_options.strCheck));
             return ExitCode::kTrouble;
         }
+        m_entries.swap(read->entries);
         // A line that does not parse is trouble of its own; the lines that do are audited all the same.
-        for (size_t nLine : badLines)
+        for (size_t nLine : read->badLines)
             Error(LoadText(IDS_CLI_MANIFEST_BAD_LINE, std::to_wstring(nLine)));
-        m_bTrouble = !badLines.empty();
+        m_bTrouble = !read->badLines.empty();
     }
     // Before anything is read: a manifest that cannot be written is known at once, not after the night's reading.
     m_bWriteManifest = !m_options.strManifest.empty();
@@ -165,14 +175,6 @@ int CVerifyRun::RunRows()
                        m_options.strManifest));
         return ExitCode::kTrouble;
     }
-    // A large share takes long to list, and one that stopped answering never does: Ctrl+C ends either at once,
-    // with nothing compared.
-    auto broken = [this] {
-        m_progress.Clear();
-        m_halt = kBroken;
-        WriteSummary(static_cast<double>(NowMs() - m_nRunStartMs) / 1000.0);
-        return ExitCode::kInterrupted;
-    };
     std::wstring why[2];
     if (!AskDepths(why))
         return broken();

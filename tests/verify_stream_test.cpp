@@ -412,6 +412,33 @@ TEST(VerifyStream, CtrlBreakAfterAStopEndsTheRunWhileItStillLists)
     EXPECT_NE(r.Err().find(Text(IDS_RUN_ABORTED)), std::wstring::npos) << r.err;
 }
 
+// The manifest of an audit is read on a thread of its own: Ctrl+C ends the run at once, also while a read of the
+// manifest does not return (as on a share that stopped answering), and nothing is listed.
+TEST(VerifyStream, CtrlBreakWhileTheManifestIsReadEndsTheAuditAtOnce)
+{
+    ASSERT_TRUE(FaultRules::Available());
+    Sides s;
+    const std::wstring manifest = s.dir / L"sums.sha256";
+    std::string text;
+    while (text.size() < 2 * MiB)
+        text += std::string(64, '0') + "  f" + std::to_string(text.size()) + "\n";
+    WriteText(manifest, text.c_str());
+    FaultLog log;
+    FaultRules rules;
+    rules.Hold(manifest, MiB);  // its first mebibyte is read, the read of the second waits while the rule stands
+    LogReads(rules, manifest);
+    Child child({L"--check", manifest, s.b}, std::wstring(), CREATE_NEW_PROCESS_GROUP);
+    ASSERT_TRUE(PumpUntil([&] { return CountRead(log.Reads(), {manifest}) > 0; }, 60000)) << "the manifest was never read";
+    const ULONGLONG t0 = ::GetTickCount64();
+    SendCtrlBreak(child.Info());
+    ASSERT_EQ(::WaitForSingleObject(child.Info().hProcess, 30000), WAIT_OBJECT_0) << "ended only with the read";
+    EXPECT_LT(::GetTickCount64() - t0, 2000u) << "from the break to the end of the process";
+    const Result r = child.Finish();
+    EXPECT_EQ(r.exitCode, 3u);
+    EXPECT_TRUE(r.out.empty()) << r.out;
+    EXPECT_NE(r.Err().find(Text(IDS_RUN_ABORTED)), std::wstring::npos) << r.err;
+}
+
 namespace
 {
 // What the fake volume says, and the roots it was asked about.

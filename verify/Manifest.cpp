@@ -415,6 +415,31 @@ const CManifestEntry* FindManifestEntry(const std::vector<CManifestEntry>& entri
     return it != entries.end() && it->name == name ? &*it : nullptr;
 }
 
+void ManifestFolder(const std::vector<CManifestEntry>& entries, const std::wstring& folder, std::vector<CListedPair>& listing)
+{
+    CManifestEntry key;
+    key.name = folder;
+    key.nLine = 0;
+    auto it = std::lower_bound(entries.begin(), entries.end(), key, NameThenLine);
+    while (it != entries.end() && it->name.compare(0, folder.size(), folder) == 0)
+    {
+        const size_t nSlash = it->name.find(L'\\', folder.size());
+        CListedPair row;
+        row.kind[0] = nSlash == std::wstring::npos ? EListed::kFile : EListed::kFolder;
+        row.strName = CString(it->name.c_str(), static_cast<int>(nSlash == std::wstring::npos ? it->name.size() : nSlash + 1));
+        listing.push_back(std::move(row));
+        if (nSlash == std::wstring::npos)
+        {
+            ++it;
+            continue;
+        }
+        // Past the subfolder's names, which all start with its name and a backslash: every one sorts before the
+        // same name with the next code unit, ']'.
+        key.name.assign(it->name, 0, nSlash).push_back(L']');
+        it = std::lower_bound(it, entries.end(), key, NameThenLine);
+    }
+}
+
 std::vector<CListedPair> ManifestListing(const std::vector<CManifestEntry>& entries)
 {
     std::vector<CListedPair> pairs(entries.size());

@@ -697,11 +697,8 @@ CPairStream::CPairStream() : m_pState(nullptr)
 CPairStream::~CPairStream()
 {
     // A state whose threads were left behind stays theirs; the process ends around them.
-    if (m_pState && !m_pState->bLeftBehind)
-    {
-        Stop(INFINITE);
+    if (m_pState && !m_pState->bLeftBehind && Stop(DestructorWait()))
         delete m_pState;
-    }
 }
 
 bool CPairStream::Start(const CStreamOptions& options)

@@ -9,7 +9,6 @@
 #include "Manifest.h"
 #include <atomic>
 #include <map>
-#include <set>
 
 namespace
 {
@@ -62,7 +61,6 @@ struct CTreeWalk::State
     UINT64 nHiddenSystem = 0;
     std::atomic<UINT64> nEntries{0};
     size_t nHeld = 0, nMostHeld = 0;
-    std::map<std::wstring, std::vector<CListedPair>> manifestFolders;
 
     ~State()
     {
@@ -72,6 +70,7 @@ struct CTreeWalk::State
 
     void ListerMain();
     void ListSide(Node& node, int s);
+    static void Merge(Node& node);
     void Listed(const NodePtr& pNode);
     void AddTasks(const NodePtr& node)
     {
@@ -104,9 +103,8 @@ void CTreeWalk::State::ListSide(Node& node, int s)
 {
     if (s == 0 && options.pManifest)
     {
-        auto it = manifestFolders.find(static_cast<LPCWSTR>(node.strRelative));
-        if (it != manifestFolders.end())
-            node.side[0] = it->second;
+        ManifestFolder(*options.pManifest, std::wstring(static_cast<LPCWSTR>(node.strRelative), static_cast<size_t>(node.strRelative.GetLength())),
+                       node.side[0]);
         return;
     }
     UINT64 nHidden = 0, nSeen = 0;
@@ -134,10 +132,10 @@ void CTreeWalk::State::ListSide(Node& node, int s)
     ::ReleaseSRWLockExclusive(&lock);
 }
 
-// Under the lock, once every side the folder has is listed.
-void CTreeWalk::State::Listed(const NodePtr& pNode)
+// Outside the lock, by the lister that listed the folder's last side: nobody else looks at the node until it is
+// listed, and the sort of a folder of a million names would hold up every row and Ctrl+C for a second.
+void CTreeWalk::State::Merge(Node& node)
 {
-    Node& node = *pNode;
     bool bFailed = false, bAny = false;
     for (int s = 0; s < 2; ++s)
         if (node.bWant[s])
@@ -152,6 +150,12 @@ void CTreeWalk::State::Listed(const NodePtr& pNode)
         node.rows = CFolderListing::MergeFolder(std::move(node.side[0]), std::move(node.side[1]));
     node.side[0] = std::vector<CListedPair>();
     node.side[1] = std::vector<CListedPair>();
+}
+
+// Under the lock, once every side the folder has is listed and merged.
+void CTreeWalk::State::Listed(const NodePtr& pNode)
+{
+    Node& node = *pNode;
     node.children.resize(node.rows.size());
     for (size_t i = 0; i < node.rows.size(); ++i)
     {
@@ -218,6 +222,9 @@ void CTreeWalk::State::ListerMain()
         node->bSideDone[s] = true;
         if ((!node->bWant[0] || node->bSideDone[0]) && (!node->bWant[1] || node->bSideDone[1]))
         {
+            ::ReleaseSRWLockExclusive(&lock);
+            Merge(*node);
+            ::AcquireSRWLockExclusive(&lock);
             Listed(node);
             if (node == pWanted)
                 ::WakeConditionVariable(&cvListed);
@@ -234,8 +241,9 @@ CTreeWalk::~CTreeWalk()
 {
     if (m_pState && !m_pState->bLeftBehind)
     {
-        Stop(INFINITE);
-        delete m_pState;
+        Stop(DestructorWait());
+        if (!m_pState->bLeftBehind)
+            delete m_pState;
     }
 }
 
@@ -244,30 +252,6 @@ bool CTreeWalk::Start(const CWalkOptions& options)
     m_pState = new State;
     State& st = *m_pState;
     st.options = options;
-    if (options.pManifest)
-    {
-        // The manifest's names as folders of their own, so that its side is walked as a listed one is.
-        std::set<std::wstring> folders;
-        for (const CManifestEntry& entry : *options.pManifest)
-        {
-            size_t nAt = 0;
-            for (size_t nSlash; (nSlash = entry.name.find(L'\\', nAt)) != std::wstring::npos; nAt = nSlash + 1)
-            {
-                const std::wstring folder = entry.name.substr(0, nSlash + 1);
-                if (folders.insert(folder).second)
-                {
-                    CListedPair row;
-                    row.strName = CString(folder.c_str());
-                    row.kind[0] = EListed::kFolder;
-                    st.manifestFolders[entry.name.substr(0, nAt)].push_back(row);
-                }
-            }
-            CListedPair row;
-            row.strName = CString(entry.name.c_str(), static_cast<int>(entry.name.size()));
-            row.kind[0] = EListed::kFile;
-            st.manifestFolders[entry.name.substr(0, nAt)].push_back(row);
-        }
-    }
     st.pTop = std::make_shared<Node>();
     st.pTop->bWant[0] = st.pTop->bWant[1] = true;
     st.AddTasks(st.pTop);
