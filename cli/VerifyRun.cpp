@@ -1,12 +1,11 @@
 // CVerifyRun: the comparison loop over the engine, its notices, the progress line and the summary.
 #include "VerifyRun.h"
+#include "CallAside.h"
 #include "ExactPath.h"
 #include "ExitCode.h"
 #include "RunFigures.h"
 #include "resource.h"
-#include <algorithm>
 #include <cwchar>
-#include <thread>
 
 using namespace RowJudgement;
 using namespace RunFigures;
@@ -99,18 +98,30 @@ int CVerifyRun::RunRows()
 {
     m_nRunStartMs = NowMs();
     m_bCheck = !m_options.strCheck.empty();
+    // A large share takes long to list, and one that stopped answering never does: Ctrl+C ends either at once,
+    // with nothing compared.
+    auto broken = [this] {
+        m_progress.Clear();
+        m_halt = kBroken;
+        FinishManifest(IDS_CLI_MANIFEST_BROKEN);
+        WriteSummary(static_cast<double>(NowMs() - m_nRunStartMs) / 1000.0);
+        return ExitCode::kInterrupted;
+    };
     if (m_bCheck)
     {
-        std::vector<size_t> badLines;
-        if (!ReadManifest(m_options.strCheck, m_entries, badLines))
+        auto read = std::make_shared<CManifestRead>(CManifestRead{m_options.strCheck, {}, {}, false});
+        if (!CallAside(read, [](void* p) { return static_cast<CVerifyRun*>(p)->BreakCame(); }, this, kBreakPollMs))
+            return broken();
+        if (!read->bRead)
         {
             Error(LoadText(IDS_CLI_MANIFEST_CANNOT_READ, m_options.strCheck));
             return ExitCode::kTrouble;
         }
+        m_entries.swap(read->entries);
         // A line that does not parse is trouble of its own; the lines that do are audited all the same.
-        for (size_t nLine : badLines)
+        for (size_t nLine : read->badLines)
             Error(LoadText(IDS_CLI_MANIFEST_BAD_LINE, std::to_wstring(nLine)));
-        m_bTrouble = !badLines.empty();
+        m_bTrouble = !read->badLines.empty();
     }
     std::wstring journalError;
     if (!m_journal.Open(m_options, journalError))
@@ -129,15 +140,6 @@ int CVerifyRun::RunRows()
                        m_options.strManifest));
         return ExitCode::kTrouble;
     }
-    // A large share takes long to list, and one that stopped answering never does: Ctrl+C ends either at once,
-    // with nothing compared.
-    auto broken = [this] {
-        m_progress.Clear();
-        m_halt = kBroken;
-        FinishManifest(IDS_CLI_MANIFEST_BROKEN);
-        WriteSummary(static_cast<double>(NowMs() - m_nRunStartMs) / 1000.0);
-        return ExitCode::kInterrupted;
-    };
     std::wstring why[2];
     if (!AskDepths(why))
         return broken();
@@ -211,7 +213,7 @@ int CVerifyRun::RunRows()
 #ifdef TAVIK_VERIFY_SEAM
     // Tests only: what the run held at most, which must not grow with the tree.
     m_err.Write(L"held: " + std::to_wstring(m_walk.MostRowsHeld()) + L" listed, " + std::to_wstring(m_nMostAhead) +
-                L" ahead\n");
+                L" ahead, " + std::to_wstring(m_bStreamTried ? m_stream.MostJobsKept() : 0) + L" kept\n");
 #endif
     m_progress.Clear();
     // Only a run that went through puts the manifest in place: a manifest that exists is whole.

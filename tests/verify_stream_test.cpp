@@ -19,6 +19,7 @@ struct LoggedRead
 {
     std::string path;  // the file's Linux path
     bool bStallEnded;
+    UINT64 nOffset;
 };
 
 // The fault injector's log for the child processes started while it lives. Its name is set in tests/CMakeLists.txt:
@@ -56,8 +57,10 @@ public:
         for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
         {
             const std::string line = text.substr(at, end - at);
+            const size_t nOffset = line.find(" offset=");
             reads.push_back({line.substr(0, line.find(" fd=")),
-                             line.size() > kEnded.size() && line.compare(line.size() - kEnded.size(), kEnded.size(), kEnded) == 0});
+                             line.size() > kEnded.size() && line.compare(line.size() - kEnded.size(), kEnded.size(), kEnded) == 0,
+                             nOffset == std::string::npos ? 0 : std::stoull(line.substr(nOffset + 8))});
         }
         return reads;
     }
@@ -221,6 +224,43 @@ TEST(VerifyStream, AStalledFileDoesNotHoldTheFilesBehindIt)
     }
 }
 
+// A read that stalls after its pair's verdict holds that one job: the jobs behind it go once their rows are written,
+// so what the stream holds does not grow with the tree (the seam build says how many jobs it held after their rows).
+TEST(VerifyStream, AReadStalledAfterItsVerdictHoldsOnlyItsOwnJob)
+{
+    ASSERT_TRUE(FaultRules::Available());
+    Sides s;
+    s.Both(L"a", Pattern(3 * MiB, 1));
+    PokeByte(s.b + L"a", 5, static_cast<unsigned char>(Pattern(3 * MiB, 1)[5] ^ 1));
+    const int nBehind = 300;
+    for (int i = 0; i < nBehind; ++i)
+        s.Both(Name(L"f", i), Pattern(100, static_cast<unsigned>(i)));
+    FaultLog log;
+    auto rules = std::make_unique<FaultRules>();
+    // Side 1's first read waits until side 2's reader is in its second slot, which stalls for the rest of the run.
+    rules->Hold(s.a + L"a", 0);
+    rules->Stall(s.b + L"a", 120, MiB);
+    Child child(s.Args({L"--depth", L"2"}), std::wstring(), 0, VerifyExe(true));
+    const std::string stalled = UnixPath(s.b + L"a");
+    ASSERT_TRUE(PumpUntil([&] {
+        for (const LoggedRead& read : log.Reads())
+            if (read.path == stalled && read.nOffset >= MiB)
+                return true;
+        return false;
+    }, 60000));
+    rules.reset();
+    const Result r = child.Finish();
+    EXPECT_EQ(r.exitCode, 1u);
+    const auto rows = ParseTsv(r.out);
+    ASSERT_EQ(rows.size(), static_cast<size_t>(nBehind + 1));
+    EXPECT_EQ(rows[0].second.verdict, L"differs");
+    EXPECT_EQ(rows[0].second.detail, L"5");
+    const std::wstring err = r.Err();
+    const size_t at = err.find(L" ahead, ");
+    ASSERT_NE(at, std::wstring::npos) << r.err;
+    EXPECT_LE(wcstoul(err.c_str() + at + 8, nullptr, 10), 8u) << "jobs held after their rows, of " << nBehind + 1;
+}
+
 // Ctrl+Break while up to eight big pairs stream and a read on each side does not return: the program gives up on
 // the stalled reads (Wine cannot cancel them) and ends with a row for every name.
 TEST(VerifyStream, CtrlBreakWithManyReadsInFlightAndTwoStalledEndsAtOnce)
@@ -370,6 +410,33 @@ TEST(VerifyStream, CtrlBreakAfterAStopEndsTheRunWhileItStillLists)
     EXPECT_LT(::GetTickCount64() - t0, 2000u) << "from the break to the end of the process";
     const Result r = child.Finish();
     EXPECT_EQ(r.exitCode, 3u);
+    EXPECT_NE(r.Err().find(Text(IDS_RUN_ABORTED)), std::wstring::npos) << r.err;
+}
+
+// The manifest of an audit is read on a thread of its own: Ctrl+C ends the run at once, also while a read of the
+// manifest does not return (as on a share that stopped answering), and nothing is listed.
+TEST(VerifyStream, CtrlBreakWhileTheManifestIsReadEndsTheAuditAtOnce)
+{
+    ASSERT_TRUE(FaultRules::Available());
+    Sides s;
+    const std::wstring manifest = s.dir / L"sums.sha256";
+    std::string text;
+    while (text.size() < 2 * MiB)
+        text += std::string(64, '0') + "  f" + std::to_string(text.size()) + "\n";
+    WriteText(manifest, text.c_str());
+    FaultLog log;
+    FaultRules rules;
+    rules.Hold(manifest, MiB);  // its first mebibyte is read, the read of the second waits while the rule stands
+    LogReads(rules, manifest);
+    Child child({L"--check", manifest, s.b}, std::wstring(), CREATE_NEW_PROCESS_GROUP);
+    ASSERT_TRUE(PumpUntil([&] { return CountRead(log.Reads(), {manifest}) > 0; }, 60000)) << "the manifest was never read";
+    const ULONGLONG t0 = ::GetTickCount64();
+    SendCtrlBreak(child.Info());
+    ASSERT_EQ(::WaitForSingleObject(child.Info().hProcess, 30000), WAIT_OBJECT_0) << "ended only with the read";
+    EXPECT_LT(::GetTickCount64() - t0, 2000u) << "from the break to the end of the process";
+    const Result r = child.Finish();
+    EXPECT_EQ(r.exitCode, 3u);
+    EXPECT_TRUE(r.out.empty()) << r.out;
     EXPECT_NE(r.Err().find(Text(IDS_RUN_ABORTED)), std::wstring::npos) << r.err;
 }
 

@@ -1,6 +1,7 @@
 // Ending worker threads that may be blocked inside a request to a device: the stream's readers, the walk's listers.
 #pragma once
 #include <windows.h>
+#include <exception>
 #include <vector>
 
 // Cancels the threads' requests and waits up to dwMs for the threads to end. A thread blocked in a request to a
@@ -24,4 +25,12 @@ inline bool CancelThreads(std::vector<HANDLE> running, DWORD dwMs)
             return false;
     }
     return true;
+}
+
+// How long a destructor waits for its threads: for ever in an orderly end, where every request returns in time; a
+// second while an exception unwinds, which must reach its handler (the run's message and status) whatever a stuck
+// request does. A thread still held then is left behind with everything it uses.
+inline DWORD DestructorWait()
+{
+    return std::uncaught_exceptions() > 0 ? 1000 : INFINITE;
 }

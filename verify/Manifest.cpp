@@ -3,6 +3,7 @@
 #include "ExactPath.h"
 #include "FileAccess.h"
 #include <algorithm>
+#include <cstring>
 #include <cwchar>
 
 namespace
@@ -144,30 +145,21 @@ bool NameThenLine(const CManifestEntry& a, const CManifestEntry& b)
     return c != 0 ? c < 0 : a.nLine < b.nLine;
 }
 
-bool ReadAll(const std::wstring& path, std::string& text)
+// One line without its line end, numbered from 1; the byte-order mark only before the first.
+void TakeLine(std::string& line, size_t nLine, std::vector<CManifestEntry>& entries, std::vector<size_t>& badLines)
 {
-    HANDLE h = FileAccess::OpenDiskFile(path.c_str(), FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN);
-    if (h == INVALID_HANDLE_VALUE)
-        return false;
-    const size_t kBlock = 0x100000;
-    DWORD dwError = ERROR_SUCCESS;
-    for (;;)
-    {
-        const size_t nHave = text.size();
-        text.resize(nHave + kBlock);
-        DWORD n = 0;
-        if (!::ReadFile(h, &text[nHave], static_cast<DWORD>(kBlock), &n, nullptr))
-        {
-            dwError = ::GetLastError();
-            n = 0;
-        }
-        text.resize(nHave + n);
-        if (n == 0)
-            break;
-    }
-    ::CloseHandle(h);
-    ::SetLastError(dwError);
-    return dwError == ERROR_SUCCESS;
+    if (nLine == 1 && line.compare(0, 3, "\xEF\xBB\xBF") == 0)
+        line.erase(0, 3);
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    if (line.empty() || line[0] == '#')
+        return;
+    CManifestEntry entry;
+    entry.nLine = nLine;
+    if (ParseLine(line, entry))
+        entries.push_back(std::move(entry));
+    else
+        badLines.push_back(nLine);
 }
 }
 
@@ -375,28 +367,39 @@ bool ReadManifest(const std::wstring& path, std::vector<CManifestEntry>& entries
 {
     entries.clear();
     badLines.clear();
-    std::string text;
-    if (!ReadAll(FullPath(path), text))
+    // Parsed a block at a time: the manifest is held once, as its entries, never also as its text.
+    HANDLE h = FileAccess::OpenDiskFile(FullPath(path).c_str(), FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN);
+    if (h == INVALID_HANDLE_VALUE)
         return false;
-    size_t nPos = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
-    for (size_t nLine = 1; nPos < text.size(); ++nLine)
+    const DWORD kBlock = 0x100000;
+    std::string block(kBlock, '\0'), line;
+    size_t nLine = 1;
+    DWORD dwError = ERROR_SUCCESS, n = 0;
+    while (::ReadFile(h, &block[0], kBlock, &n, nullptr) || (dwError = ::GetLastError(), false))
     {
-        size_t nEnd = text.find('\n', nPos);
-        if (nEnd == std::string::npos)
-            nEnd = text.size();
-        std::string line = text.substr(nPos, nEnd - nPos);
-        nPos = nEnd + 1;
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        if (line.empty() || line[0] == '#')
-            continue;
-        CManifestEntry entry;
-        entry.nLine = nLine;
-        if (ParseLine(line, entry))
-            entries.push_back(std::move(entry));
-        else
-            badLines.push_back(nLine);
+        if (n == 0)
+            break;
+        for (size_t nPos = 0; nPos < n;)
+        {
+            const void* pEnd = std::memchr(block.data() + nPos, '\n', n - nPos);
+            const size_t nEnd = pEnd ? static_cast<size_t>(static_cast<const char*>(pEnd) - block.data()) : n;
+            line.append(block, nPos, nEnd - nPos);
+            nPos = nEnd + 1;
+            if (pEnd)
+            {
+                TakeLine(line, nLine++, entries, badLines);
+                line.clear();
+            }
+        }
     }
+    ::CloseHandle(h);
+    if (dwError != ERROR_SUCCESS)
+    {
+        ::SetLastError(dwError);
+        return false;
+    }
+    if (!line.empty())
+        TakeLine(line, nLine, entries, badLines);
     // A name twice would be two rows of one file, or two verdicts on it: the first line counts, the later ones
     // are errors.
     std::sort(entries.begin(), entries.end(), NameThenLine);
@@ -424,6 +427,31 @@ const CManifestEntry* FindManifestEntry(const std::vector<CManifestEntry>& entri
     key.nLine = 0;
     auto it = std::lower_bound(entries.begin(), entries.end(), key, NameThenLine);
     return it != entries.end() && it->name == name ? &*it : nullptr;
+}
+
+void ManifestFolder(const std::vector<CManifestEntry>& entries, const std::wstring& folder, std::vector<CListedPair>& listing)
+{
+    CManifestEntry key;
+    key.name = folder;
+    key.nLine = 0;
+    auto it = std::lower_bound(entries.begin(), entries.end(), key, NameThenLine);
+    while (it != entries.end() && it->name.compare(0, folder.size(), folder) == 0)
+    {
+        const size_t nSlash = it->name.find(L'\\', folder.size());
+        CListedPair row;
+        row.kind[0] = nSlash == std::wstring::npos ? EListed::kFile : EListed::kFolder;
+        row.strName = CString(it->name.c_str(), static_cast<int>(nSlash == std::wstring::npos ? it->name.size() : nSlash + 1));
+        listing.push_back(std::move(row));
+        if (nSlash == std::wstring::npos)
+        {
+            ++it;
+            continue;
+        }
+        // Past the subfolder's names, which all start with its name and a backslash: every one sorts before the
+        // same name with the next code unit, ']'.
+        key.name.assign(it->name, 0, nSlash).push_back(L']');
+        it = std::lower_bound(it, entries.end(), key, NameThenLine);
+    }
 }
 
 std::vector<CListedPair> ManifestListing(const std::vector<CManifestEntry>& entries)

@@ -81,8 +81,23 @@ struct CManifestEntry
 // False only when the file cannot be read (GetLastError says why).
 bool ReadManifest(const std::wstring& path, std::vector<CManifestEntry>& entries, std::vector<size_t>& badLines);
 
+// ReadManifest as a job a thread can be left with (cli/CallAside.h): millions of lines take seconds to read and sort,
+// and a manifest on a share that stopped answering never comes.
+struct CManifestRead
+{
+    std::wstring path;
+    std::vector<CManifestEntry> entries;
+    std::vector<size_t> badLines;
+    bool bRead = false;
+    void Run() { bRead = ReadManifest(path, entries, badLines); }
+};
+
 // The entry of that name (a listing's name) among entries as ReadManifest gives them; null when none.
 const CManifestEntry* FindManifestEntry(const std::vector<CManifestEntry>& entries, const std::wstring& name);
+
+// The names of one folder of the manifest (empty, or ending with a backslash) as side 0 of a listing: its files, and
+// its subfolders as kFolder once each, from the entries themselves, so that an audit keeps the manifest once.
+void ManifestFolder(const std::vector<CManifestEntry>& entries, const std::wstring& folder, std::vector<CListedPair>& listing);
 
 // The entries as side 0 of a listing for CFolderListing::Merge: each a kFile with its name, no path and size 0
 // (a manifest holds no sizes), in the order of entries.

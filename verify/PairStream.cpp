@@ -13,9 +13,9 @@
 #include "ExactPath.h"
 #include "FileAccess.h"
 #include "Sha256.h"
+#include "StreamJobs.h"
 #include <atomic>
 #include <cstring>
-#include <deque>
 #include <map>
 #include <memory>
 #include <string>
@@ -43,37 +43,6 @@ struct Slot
     bool bReleased;     // compared or not needed for a comparison
     bool bHashPending;  // its reader has not yet added it to the file's digest
     bool Done() const { return bReleased && !bHashPending; }
-};
-
-struct JobSide
-{
-    bool bPublished = false;  // opened (or failed to) and known to the other side
-    bool bOpened = false;
-    bool bFast = false;
-    bool bDone = false;       // its reader has read what it will read of it (and hashed it, where it hashes)
-    UINT32 nReader = 0;
-    UINT32 nSlots = 0;        // slots published
-    HANDLE hFile = nullptr;   // open until the job is decided and its reader is done with it
-    HANDLE hSpare = nullptr;  // the unbuffered handle a fallback replaced: the other side may still ask it
-    UINT64 nIndex = 0;
-    bool bIndexed = false;    // nIndex is a real ID
-    UINT64 nBytesRead = 0;
-};
-
-struct JobState
-{
-    std::wstring path[2];
-    bool bSingle = false;    // no second file: the first is read only for its digest
-    JobSide side[2];
-    bool bDecided = false;   // both sides published: whether the bytes are compared is known
-    bool bRead = false;      // both opened with equal sizes
-    bool bAbandon = false;   // nothing more of it is read for the comparison
-    bool bOutcome = false;   // what the comparison found is known; the verdict also waits for the digest
-    bool bVerdict = false;
-    bool bComparing = false;  // a reader is comparing one of its slot pairs outside the lock
-    UINT32 nCompared = 0;     // slot pairs compared
-    CSlotTail tail;           // the end of the last slot pair compared: the comparer's alone
-    CStreamVerdict verdict;
 };
 
 // Handles a step let go of, closed once the lock is released: a close is a round trip to the system.
@@ -125,26 +94,6 @@ bool RefusesUnbuffered(DWORD dwError)
 
 enum Outcome { kGoOn, kEqualEnd, kMismatch, kError };
 
-// The jobs from the first one still asked about to the last one added, by job number.
-class CJobQueue
-{
-public:
-    JobState& operator[](size_t j) { return m_items[j - m_nBase]; }
-    const JobState& operator[](size_t j) const { return m_items[j - m_nBase]; }
-    size_t End() const { return m_nBase + m_items.size(); }
-    size_t Base() const { return m_nBase; }
-    void Add(JobState&& job) { m_items.push_back(std::move(job)); }
-    void DropFirst()
-    {
-        m_items.pop_front();
-        ++m_nBase;
-    }
-    std::deque<JobState>& Items() { return m_items; }
-
-private:
-    std::deque<JobState> m_items;
-    size_t m_nBase = 0;
-};
 }
 
 struct CPairStream::State
@@ -168,7 +117,7 @@ struct CPairStream::State
     CONDITION_VARIABLE cvJobs = CONDITION_VARIABLE_INIT;     // readers that have taken every job added
     size_t nWaited = static_cast<size_t>(-1);
 
-    CJobQueue jobs;
+    CStreamJobs jobs;
     CStreamOptions options;
     UINT32 nRing[2] = {kMaxRing, kMaxRing};
     std::vector<std::unique_ptr<Reader>> readers[2];  // each stays where it is: its thread holds it
@@ -192,8 +141,8 @@ struct CPairStream::State
             for (auto& pReader : side)
                 if (pReader->hThread)
                     ::CloseHandle(pReader->hThread);
-        for (JobState& job : jobs.Items())
-            for (JobSide& side : job.side)
+        for (auto& held : jobs.Items())
+            for (JobSide& side : held.second.side)
             {
                 CCloseList closes;
                 closes.Take(side);
@@ -309,8 +258,10 @@ Slot& CPairStream::State::SlotOf(int s, size_t j, UINT32 k, BYTE** ppData)
 {
     Reader& r = *readers[s][jobs[j].side[s].nReader];
     UINT32 i = 0;
-    while (i + 1 < nRing[s] && !(r.slots[i].bUsed && r.slots[i].nJob == j && r.slots[i].nK == k))
+    while (i < nRing[s] && !(r.slots[i].bUsed && r.slots[i].nJob == j && r.slots[i].nK == k))
         ++i;
+    if (i == nRing[s])
+        StreamFault();  // never another job's bytes
     if (ppData)
         *ppData = r.pBuffer + static_cast<size_t>(i) * kStride;
     return r.slots[i];
@@ -484,18 +435,19 @@ void CPairStream::State::ReaderMain(Reader& r)
     {
         ::AcquireSRWLockExclusive(&lock);
         // Jobs without a file on this side may be gone before this side's readers came to them.
-        while (!bStop && (nNext[s] = nNext[s] < jobs.Base() ? jobs.Base() : nNext[s]) >= jobs.End())
+        while (!bStop && nNext[s] >= jobs.End())
             ::SleepConditionVariableSRW(&cvJobs, &lock, INFINITE, 0);
         const bool bStopped = bStop;
         const size_t j = nNext[s]++;
+        const JobState* pJob = bStopped ? nullptr : jobs.Take(j, s);
         CStreamJob item;
-        if (!bStopped)
+        if (pJob)
             for (int t = 0; t < 2; ++t)
-                item.path[t] = jobs[j].path[t];
+                item.path[t] = pJob->path[t];
         ::ReleaseSRWLockExclusive(&lock);
         if (bStopped)
             return;
-        if (item.path[s].empty())
+        if (!pJob)
             continue;
         const bool bSingle = item.path[1].empty();
         // Both sides work the block out alike from both paths, so the two sides' slots always hold the same range.
@@ -559,6 +511,8 @@ void CPairStream::State::ReaderMain(Reader& r)
         // before the job is decided, which only this reader does.
         const bool bAskIdentity = bDecide && !bSingle && bIndexed && other.bIndexed && other.nIndex == nIndex;
         const HANDLE hOther = other.hFile;
+        if (!bOpened && !bDecide)
+            jobs.LetGo(j, s);
         ::ReleaseSRWLockExclusive(&lock);
         if (bDecide)
         {
@@ -567,6 +521,8 @@ void CPairStream::State::ReaderMain(Reader& r)
                                    FileAccess::GetFileIdentity(hOther, identity[1]) && identity[0] == identity[1];
             ::AcquireSRWLockExclusive(&lock);
             Decide(j, bSameFile, closes);
+            if (!bOpened)
+                jobs.LetGo(j, s);
             ::ReleaseSRWLockExclusive(&lock);
             closes.CloseAll();
         }
@@ -706,6 +662,7 @@ bool CPairStream::State::ReadSide(Reader& r, size_t j, const std::wstring& path,
     CCloseList closes;
     if (jobs[j].bDecided)
         closes.Take(me);
+    jobs.LetGo(j, s);
     ::ReleaseSRWLockExclusive(&lock);
     closes.CloseAll();
     return true;
@@ -744,11 +701,8 @@ CPairStream::CPairStream() : m_pState(nullptr)
 CPairStream::~CPairStream()
 {
     // A state whose threads were left behind stays theirs; the process ends around them.
-    if (m_pState && !m_pState->bLeftBehind)
-    {
-        Stop(INFINITE);
+    if (m_pState && !m_pState->bLeftBehind && Stop(DestructorWait()))
         delete m_pState;
-    }
 }
 
 bool CPairStream::Start(const CStreamOptions& options)
@@ -808,8 +762,7 @@ size_t CPairStream::Add(CStreamJob job)
     state.path[0] = std::move(job.path[0]);
     state.path[1] = std::move(job.path[1]);
     ::AcquireSRWLockExclusive(&st.lock);
-    st.jobs.Add(std::move(state));
-    const size_t j = st.jobs.End() - 1;
+    const size_t j = st.jobs.Add(std::move(state));
     // Only a reader that has run out of jobs waits for one, and then every reader of a side may have.
     ::WakeAllConditionVariable(&st.cvJobs);
     ::ReleaseSRWLockExclusive(&st.lock);
@@ -822,15 +775,16 @@ void CPairStream::Release(size_t i)
     if (st.bLeftBehind)
         return;
     ::AcquireSRWLockExclusive(&st.lock);
-    // A job goes once both its readers are done with it (or never took it), so no reader looks at it again.
-    auto done = [&st](size_t j, int s) {
-        const JobState& job = st.jobs[j];
-        return job.path[s].empty() || (j < st.nNext[s] && job.side[s].bPublished && job.side[s].bDone && !job.side[s].hFile) ||
-               (st.bStop && !st.bLeftBehind && j >= st.nNext[s]);
-    };
-    while (st.jobs.Base() < i && st.jobs.Base() < st.jobs.End() && done(st.jobs.Base(), 0) && done(st.jobs.Base(), 1))
-        st.jobs.DropFirst();
+    st.jobs.Release(i);
     ::ReleaseSRWLockExclusive(&st.lock);
+}
+
+size_t CPairStream::MostJobsKept() const
+{
+    ::AcquireSRWLockShared(&m_pState->lock);
+    const size_t n = m_pState->jobs.MostKept();
+    ::ReleaseSRWLockShared(&m_pState->lock);
+    return n;
 }
 
 bool CPairStream::WaitVerdict(size_t i, DWORD dwMs, CStreamVerdict& verdict)

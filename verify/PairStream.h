@@ -61,8 +61,11 @@ public:
     bool Start(const CStreamOptions& options);
     // Jobs come while the stream runs, numbered from 0 in the order added; readers take them in that order.
     size_t Add(CStreamJob job);
-    // Jobs before i are no longer asked about: what they held goes, so the stream holds only the jobs in flight.
+    // Jobs before i are no longer asked about: their paths go at once and each job goes once its readers are done
+    // with it, so the stream holds the jobs in flight and those a stalled read still works on, never the jobs behind.
     void Release(size_t i);
+    // The most jobs held at once after they were released, for the tests of a bounded stream.
+    size_t MostJobsKept() const;
     // The verdict of job i, when it is known within dwMs. The reader that completes the verdict the caller waits
     // for wakes it; no other verdict does, so the readers wake nobody while the caller writes rows.
     bool WaitVerdict(size_t i, DWORD dwMs, CStreamVerdict& verdict);

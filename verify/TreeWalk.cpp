@@ -12,7 +12,6 @@
 #include <atomic>
 #include <iterator>
 #include <map>
-#include <set>
 
 namespace
 {
@@ -37,6 +36,7 @@ struct Node
     bool bIndexed[2] = {false, false};
     std::vector<CListedPair> side[2];
     std::vector<std::wstring> excluded[2];  // names the filter took out of each side, sorted
+    UINT64 nExcluded = 0;                   // of both sides, a name on both once
     bool bListed = false;
     bool bEntered = false;            // its rows are walked: no side failed and one side was listed
     std::vector<CListedPair> rows;
@@ -67,7 +67,6 @@ struct CTreeWalk::State
     UINT64 nExcluded = 0;
     std::atomic<UINT64> nEntries{0};
     size_t nHeld = 0, nMostHeld = 0;
-    std::map<std::wstring, std::vector<CListedPair>> manifestFolders;
 
     ~State()
     {
@@ -78,6 +77,7 @@ struct CTreeWalk::State
     void ListerMain();
     void ListSide(Node& node, int s);
     void Exclude(Node& node, int s);
+    static void Merge(Node& node);
     void Listed(const NodePtr& pNode);
     void AddTasks(const NodePtr& node)
     {
@@ -110,9 +110,8 @@ void CTreeWalk::State::ListSide(Node& node, int s)
 {
     if (s == 0 && options.pManifest)
     {
-        auto it = manifestFolders.find(static_cast<LPCWSTR>(node.strRelative));
-        if (it != manifestFolders.end())
-            node.side[0] = it->second;
+        ManifestFolder(*options.pManifest, std::wstring(static_cast<LPCWSTR>(node.strRelative), static_cast<size_t>(node.strRelative.GetLength())),
+                       node.side[0]);
         Exclude(node, 0);
         return;
     }
@@ -158,10 +157,10 @@ void CTreeWalk::State::Exclude(Node& node, int s)
     std::sort(node.excluded[s].begin(), node.excluded[s].end());
 }
 
-// Under the lock, once every side the folder has is listed.
-void CTreeWalk::State::Listed(const NodePtr& pNode)
+// Outside the lock, by the lister that listed the folder's last side: nobody else looks at the node until it is
+// listed, and the sort of a folder of a million names would hold up every row and Ctrl+C for a second.
+void CTreeWalk::State::Merge(Node& node)
 {
-    Node& node = *pNode;
     bool bFailed = false, bAny = false;
     for (int s = 0; s < 2; ++s)
         if (node.bWant[s])
@@ -180,8 +179,15 @@ void CTreeWalk::State::Listed(const NodePtr& pNode)
     std::vector<std::wstring> both;
     std::set_union(node.excluded[0].begin(), node.excluded[0].end(), node.excluded[1].begin(), node.excluded[1].end(),
                    std::back_inserter(both));
-    nExcluded += both.size();
+    node.nExcluded = both.size();
     node.excluded[0] = node.excluded[1] = std::vector<std::wstring>();
+}
+
+// Under the lock, once every side the folder has is listed and merged.
+void CTreeWalk::State::Listed(const NodePtr& pNode)
+{
+    Node& node = *pNode;
+    nExcluded += node.nExcluded;
     node.children.resize(node.rows.size());
     for (size_t i = 0; i < node.rows.size(); ++i)
     {
@@ -248,6 +254,9 @@ void CTreeWalk::State::ListerMain()
         node->bSideDone[s] = true;
         if ((!node->bWant[0] || node->bSideDone[0]) && (!node->bWant[1] || node->bSideDone[1]))
         {
+            ::ReleaseSRWLockExclusive(&lock);
+            Merge(*node);
+            ::AcquireSRWLockExclusive(&lock);
             Listed(node);
             if (node == pWanted)
                 ::WakeConditionVariable(&cvListed);
@@ -264,8 +273,9 @@ CTreeWalk::~CTreeWalk()
 {
     if (m_pState && !m_pState->bLeftBehind)
     {
-        Stop(INFINITE);
-        delete m_pState;
+        Stop(DestructorWait());
+        if (!m_pState->bLeftBehind)
+            delete m_pState;
     }
 }
 
@@ -274,30 +284,6 @@ bool CTreeWalk::Start(const CWalkOptions& options)
     m_pState = new State;
     State& st = *m_pState;
     st.options = options;
-    if (options.pManifest)
-    {
-        // The manifest's names as folders of their own, so that its side is walked as a listed one is.
-        std::set<std::wstring> folders;
-        for (const CManifestEntry& entry : *options.pManifest)
-        {
-            size_t nAt = 0;
-            for (size_t nSlash; (nSlash = entry.name.find(L'\\', nAt)) != std::wstring::npos; nAt = nSlash + 1)
-            {
-                const std::wstring folder = entry.name.substr(0, nSlash + 1);
-                if (folders.insert(folder).second)
-                {
-                    CListedPair row;
-                    row.strName = CString(folder.c_str());
-                    row.kind[0] = EListed::kFolder;
-                    st.manifestFolders[entry.name.substr(0, nAt)].push_back(row);
-                }
-            }
-            CListedPair row;
-            row.strName = CString(entry.name.c_str(), static_cast<int>(entry.name.size()));
-            row.kind[0] = EListed::kFile;
-            st.manifestFolders[entry.name.substr(0, nAt)].push_back(row);
-        }
-    }
     st.pTop = std::make_shared<Node>();
     st.pTop->bWant[0] = st.pTop->bWant[1] = true;
     st.AddTasks(st.pTop);
