@@ -179,6 +179,7 @@ bool CRunJournal::TakeOver(const CListedPair& pair, CVerifyRow& row, Verdict& ve
     v.bRead = true;
     v.bHashed = r.bDigest;
     memcpy(v.digest, r.digest, sizeof v.digest);
+    v.window = r.window;
     ++m_nTaken;
     return true;
 }
@@ -209,6 +210,8 @@ void CRunJournal::Note(const CListedPair& pair, const CVerifyRow& row, Verdict v
     r.bDigest = m_bManifest && pv->bHashed;
     if (r.bDigest)
         memcpy(r.digest, pv->digest, sizeof r.digest);
+    r.bWindow = pv->window.nBytes[0] || pv->window.nBytes[1];
+    r.window = pv->window;
     m_journal.Append(r);
 }
 

@@ -460,7 +460,7 @@ void CVerifyRun::WriteRow(const CListedPair& listed, size_t nJob)
     m_rows.WriteRow(row);
     if (!bTaken)
         m_journal.Note(pair, row, verdict, nJob != npos && m_front.bKnown ? &v : nullptr);
-    m_report.AddRow(row, kLabel[verdict], m_front.bKnown ? &m_front.v.window : nullptr);
+    m_report.AddRow(row, kLabel[verdict], bTaken ? &taken.window : m_front.bKnown ? &m_front.v.window : nullptr);
     if (verdict == kDiffers && m_options.bStopOnDiff && m_halt == kRunning)
         m_halt = kStoppedOnDiff;
     // Nothing more is compared: the readers, who may be pairs ahead, stop now rather than at the end.

@@ -227,6 +227,18 @@ std::string CJournal::RecordLine(const CJournalRow& row)
         Hex(line, row.digest, sizeof row.digest);
     else
         line += '-';
+    field(std::string());
+    if (row.bWindow)
+    {
+        line += std::to_string(row.window.nStart);
+        for (int s = 0; s < 2; ++s)
+        {
+            line += ':';
+            Hex(line, row.window.bytes[s], row.window.nBytes[s]);
+        }
+    }
+    else
+        line += '-';
     return Sealed(line);
 }
 
@@ -241,7 +253,7 @@ bool CJournal::ParseRecord(const std::string& line, CJournalRow& row)
     else if (!WholeLine(line, body))
         return false;
     const std::vector<std::string> f = Fields(body);
-    if (f.size() != 16 || f[0] != "r" || !Unescape(f[1], row.name) || row.name.empty())
+    if (f.size() != 17 || f[0] != "r" || !Unescape(f[1], row.name) || row.name.empty())
         return false;
     for (int s = 0; s < 2; ++s)
     {
@@ -279,7 +291,25 @@ bool CJournal::ParseRecord(const std::string& line, CJournalRow& row)
     else if (f[14] != "-")
         return false;
     row.bDigest = f[15] != "-";
-    return !row.bDigest || FromHex(f[15], row.digest, sizeof row.digest);
+    if (row.bDigest && !FromHex(f[15], row.digest, sizeof row.digest))
+        return false;
+    row.bWindow = f[16] != "-";
+    row.window = CByteWindow();
+    if (!row.bWindow)
+        return true;
+    const size_t a = f[16].find(':'), b = a == std::string::npos ? a : f[16].find(':', a + 1);
+    if (b == std::string::npos || !Number(f[16].substr(0, a), row.window.nStart))
+        return false;
+    const std::string hex[2] = {f[16].substr(a + 1, b - a - 1), f[16].substr(b + 1)};
+    for (int s = 0; s < 2; ++s)
+    {
+        if (hex[s].size() % 2 || hex[s].size() / 2 > CByteWindow::kMax)
+            return false;
+        row.window.nBytes[s] = static_cast<UINT32>(hex[s].size() / 2);
+        if (!FromHex(hex[s], row.window.bytes[s], row.window.nBytes[s]))
+            return false;
+    }
+    return true;
 }
 
 CJournal::~CJournal()
@@ -487,6 +517,12 @@ bool CJournal::Keep(const CJournalRow& row)
         e.nDigest = static_cast<UINT32>(m_digests.size() / 32);
         m_digests.insert(m_digests.end(), row.digest, row.digest + 32);
     }
+    e.nWindow = kNoDigest;
+    if (row.bWindow)
+    {
+        e.nWindow = static_cast<UINT32>(m_windows.size());
+        m_windows.push_back(row.window);
+    }
     e.nNameAt = m_names.size();
     e.nNameLength = static_cast<UINT32>(row.name.size());
     m_names += row.name;
@@ -521,6 +557,8 @@ bool CJournal::Find(LPCWSTR pszName, CJournalRow& row) const
     row.bDigest = e.nDigest != kNoDigest;
     if (row.bDigest)
         memcpy(row.digest, &m_digests[static_cast<size_t>(e.nDigest) * 32], 32);
+    row.bWindow = e.nWindow != kNoDigest;
+    row.window = row.bWindow ? m_windows[e.nWindow] : CByteWindow();
     return true;
 }
 

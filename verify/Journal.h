@@ -1,5 +1,6 @@
 // CJournal: the file a long run keeps of its decided rows, each a record with its own checksum, for the run after a cut.
 #pragma once
+#include "ByteWindow.h"
 #include <windows.h>
 #include <string>
 #include <vector>
@@ -23,6 +24,10 @@ struct CJournalRow
     std::wstring detailWord;
     bool bDigest = false;  // side 1's SHA-256, where the run writes a manifest
     BYTE digest[32] = {};
+    // The bytes around a first difference, as the comparison read them: the report of a run that takes the row over
+    // shows what the run that read it showed.
+    bool bWindow = false;
+    CByteWindow window;
 };
 
 // The file is UTF-8 text, one record per line: a head naming the format, the program's version, a digest of what
@@ -83,6 +88,7 @@ private:
         size_t nNameAt;
         UINT32 nNameLength;
         UINT32 nDigest;  // index into m_digests, or kNoDigest
+        UINT32 nWindow;  // index into m_windows, or kNoDigest
         UINT16 nVerdict, nMode, nDetailWord;  // indexes into m_words
         BYTE kind[2];
         BYTE flags;
@@ -101,6 +107,7 @@ private:
     std::wstring m_names;
     std::vector<std::wstring> m_words;
     std::vector<BYTE> m_digests;
+    std::vector<CByteWindow> m_windows;  // only rows of a first difference have one
     std::string m_pending;
     size_t m_nPending = 0;
     ULONGLONG m_nFirstPendingMs = 0;
