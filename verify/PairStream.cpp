@@ -10,13 +10,12 @@
 // under one slim lock with condition variables: under Wine none of it is a server round trip.
 #include "PairStream.h"
 #include "CancelThreads.h"
-#include "ExactPath.h"
 #include "FileAccess.h"
+#include "SectorSizes.h"
 #include "Sha256.h"
 #include <atomic>
 #include <cstring>
 #include <deque>
-#include <map>
 #include <memory>
 #include <string>
 
@@ -28,7 +27,6 @@ const UINT32 kStride = FileAccess::kNormalBlock;  // slot spacing: page-aligned,
 const UINT32 kMaxRing = 4;
 const UINT32 kMinRing = 2;
 const UINT32 kSlotsPerSide = 32;
-const size_t kFoldersRemembered = 4096;
 
 struct Slot
 {
@@ -177,10 +175,7 @@ struct CPairStream::State
     std::atomic<bool> bStopping{false};  // bStop, for a reader between requests outside the lock
     bool bLeftBehind = false;  // a thread did not end when stopped: the state is its for good
 
-    // Sector size per folder (the recent ones), and per volume root: 0 where the volume's cannot be had.
-    SRWLOCK volumeLock = SRWLOCK_INIT;
-    std::map<std::wstring, UINT32> sectorOfFolder;
-    std::map<std::wstring, UINT32> sectorOfVolume;
+    CSectorSizes sectors;
 
     ~State()
     {
@@ -200,10 +195,6 @@ struct CPairStream::State
             }
     }
 
-    UINT32 SectorSize(LPCWSTR pszPath);
-    bool FolderSector(const std::wstring& folder, UINT32& nSector);
-    void RememberFolder(const std::wstring& folder, UINT32 nSector);
-    UINT32 VolumeSector(const std::wstring& exact);
     void ReaderMain(Reader& r);
     bool ReadSide(Reader& r, size_t j, const std::wstring& path, HANDLE h, UINT32 nBlock, bool bFast);
     bool ReadSlot(HANDLE h, BYTE* p, UINT32 nAsk, UINT64 nLeft, DWORD& dwGot, DWORD& dwError);
@@ -227,80 +218,6 @@ struct CPairStream::State
         return 0;
     }
 };
-
-UINT32 CPairStream::State::SectorSize(LPCWSTR pszPath)
-{
-    // Every file of a folder lies on the folder's volume (only a folder can be a mount point).
-    const std::wstring path(pszPath);
-    const size_t nSlash = path.rfind(L'\\');
-    if (nSlash == std::wstring::npos)
-        return 0;
-    const std::wstring folder = path.substr(0, nSlash + 1);
-    UINT32 nSector = 0;
-    if (!FolderSector(folder, nSector))
-        RememberFolder(folder, nSector = VolumeSector(ToExactPath(folder.c_str())));
-    return nSector;
-}
-
-// A folder that is no reparse point lies on its parent's volume, so a tree asks the volume once and then one
-// attribute query per folder: GetVolumePathName asks about every folder on the way up, each a request on a share.
-// False where the folder's attributes cannot be had (above a share's root, say): then nothing is known of it.
-bool CPairStream::State::FolderSector(const std::wstring& folder, UINT32& nSector)
-{
-    ::AcquireSRWLockShared(&volumeLock);
-    auto known = sectorOfFolder.find(folder);
-    const bool bKnown = known != sectorOfFolder.end();
-    nSector = bKnown ? known->second : 0;
-    ::ReleaseSRWLockShared(&volumeLock);
-    if (bKnown)
-        return true;
-    const std::wstring exact = ToExactPath(folder.c_str());
-    const DWORD dwAttributes = ::GetFileAttributesW(exact.c_str());
-    if (dwAttributes == INVALID_FILE_ATTRIBUTES || !(dwAttributes & FILE_ATTRIBUTE_DIRECTORY))
-        return false;
-    const size_t nParent = folder.size() >= 2 ? folder.rfind(L'\\', folder.size() - 2) : std::wstring::npos;
-    // A parent that knows no size (a namespace above a volume's root, as a shadow copy's) leaves the folder to ask.
-    if ((dwAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || nParent == std::wstring::npos ||
-        !FolderSector(folder.substr(0, nParent + 1), nSector) || nSector == 0)
-        nSector = VolumeSector(exact);
-    RememberFolder(folder, nSector);
-    return true;
-}
-
-// The folders asked about are forgotten now and then, so a tree of millions of folders holds no map of them all;
-// the jobs come in tree order, and the next folder asks again from its nearest remembered ancestor at worst.
-void CPairStream::State::RememberFolder(const std::wstring& folder, UINT32 nSector)
-{
-    ::AcquireSRWLockExclusive(&volumeLock);
-    if (sectorOfFolder.size() >= kFoldersRemembered)
-        sectorOfFolder.clear();
-    sectorOfFolder[folder] = nSector;
-    ::ReleaseSRWLockExclusive(&volumeLock);
-}
-
-// The sector size of the volume a folder lies on, asked once per volume.
-UINT32 CPairStream::State::VolumeSector(const std::wstring& exact)
-{
-    std::wstring root(exact.size() + 2, L'\0');
-    if (!::GetVolumePathNameW(exact.c_str(), &root[0], static_cast<DWORD>(root.size())))
-        return 0;
-    root.resize(std::wcslen(root.c_str()));
-    ::AcquireSRWLockShared(&volumeLock);
-    auto volume = sectorOfVolume.find(root);
-    const bool bVolumeKnown = volume != sectorOfVolume.end();
-    UINT32 nSector = bVolumeKnown ? volume->second : 0;
-    ::ReleaseSRWLockShared(&volumeLock);
-    if (!bVolumeKnown)
-    {
-        DWORD dwSectorsPerCluster, dwBytesPerSector, dwFree, dwTotal;
-        if (::GetDiskFreeSpaceW(root.c_str(), &dwSectorsPerCluster, &dwBytesPerSector, &dwFree, &dwTotal))
-            nSector = dwBytesPerSector;
-        ::AcquireSRWLockExclusive(&volumeLock);
-        sectorOfVolume[root] = nSector;
-        ::ReleaseSRWLockExclusive(&volumeLock);
-    }
-    return nSector;
-}
 
 // Under the lock. A reader's slots are a pool, not a queue: a slot that a stalled pair holds keeps only itself
 // from use, and the reader reads on into the others.
@@ -493,8 +410,8 @@ void CPairStream::State::ReaderMain(Reader& r)
         UINT32 nBlock = 0;
         if (options.bFastMode)
         {
-            const UINT32 nSector1 = SectorSize(item.path[0].c_str());
-            nBlock = FileAccess::FitBlockSize(nSector1, bSingle ? nSector1 : SectorSize(item.path[1].c_str()));
+            const UINT32 nSector1 = sectors.Of(item.path[0].c_str());
+            nBlock = FileAccess::FitBlockSize(nSector1, bSingle ? nSector1 : sectors.Of(item.path[1].c_str()));
         }
         // Share read: an indexer or a virus scanner that only reads does not stop the check, while nobody can
         // write, rename or delete the file under it.
