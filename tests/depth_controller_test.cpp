@@ -58,7 +58,7 @@ Seen Simulate(const Case& c)
         if (t >= c.dSettled && (d < c.nLow || d > c.nHigh))
             seen.dTriedOutside += dt;
         t += dt;
-        seen.bChanged |= windows.Done(0, 1, 40000, t);
+        seen.bChanged |= windows.Done(0, 1, 40000, true, t);
         if (windows.Held(0) < c.nLow || windows.Held(0) > c.nHigh)
             seen.dLastOutside = t;
     }
@@ -123,4 +123,17 @@ TEST(DepthController, AStepIsKeptOnlyWhereItIsClearlyFaster)
         EXPECT_EQ(side.Held(), bFaster ? 8u : 4u) << dGain;
     }
     EXPECT_GT(dWork, 0);
+}
+
+// Readers that wait for jobs (a listing slower than the device) say nothing of the device: no step is taken.
+TEST(DepthController, WindowsWithoutJobsWaitingAreDropped)
+{
+    CDepthWindows windows;
+    const UINT32 nStart[2] = {4, 4}, nLeast[2] = {1, 1}, nMost[2] = {64, 64};
+    windows.Start(nStart, nLeast, nMost);
+    bool bChanged = false;
+    for (int i = 1; i < 20000; ++i)
+        bChanged |= windows.Done(i % 2, 1, 4096, i % 50 != 0, i * 0.001);
+    EXPECT_FALSE(bChanged);
+    EXPECT_EQ(windows.Depth(0), 4u);
 }

@@ -130,6 +130,19 @@ CDepthController::Step CDepthController::Window(double dSeconds, double dFiles, 
     }
 }
 
+CRunClock::CRunClock()
+{
+    ::QueryPerformanceFrequency(&m_rate);
+    ::QueryPerformanceCounter(&m_start);
+}
+
+double CRunClock::Seconds() const
+{
+    LARGE_INTEGER now;
+    ::QueryPerformanceCounter(&now);
+    return static_cast<double>(now.QuadPart - m_start.QuadPart) / static_cast<double>(m_rate.QuadPart);
+}
+
 void CDepthWindows::Start(const UINT32 nStart[2], const UINT32 nLeast[2], const UINT32 nMost[2])
 {
     for (int s = 0; s < 2; ++s)
@@ -138,7 +151,7 @@ void CDepthWindows::Start(const UINT32 nStart[2], const UINT32 nLeast[2], const 
     m_changes.clear();
 }
 
-bool CDepthWindows::Done(int s, UINT32 nFiles, UINT64 nBytes, double dNow)
+bool CDepthWindows::Done(int s, UINT32 nFiles, UINT64 nBytes, bool bJobsWaiting, double dNow)
 {
     if (!Searches())
         return false;
@@ -152,7 +165,9 @@ bool CDepthWindows::Done(int s, UINT32 nFiles, UINT64 nBytes, double dNow)
     m_dBytes[s] += static_cast<double>(nBytes);
     const double dElapsed = dNow - m_dFrom;
     const double dFiles = m_dFiles[0] + m_dFiles[1], dBytes = m_dBytes[0] + m_dBytes[1];
+    m_bStarved |= !bJobsWaiting;
     auto restart = [this, dNow]() {
+        m_bStarved = false;
         m_dFrom = dNow;
         m_dFiles[0] = m_dFiles[1] = m_dBytes[0] = m_dBytes[1] = 0;
     };
@@ -171,7 +186,7 @@ bool CDepthWindows::Done(int s, UINT32 nFiles, UINT64 nBytes, double dNow)
         (dElapsed < kLongestSeconds && dFiles < kWindowFiles && dBytes < kWindowFiles * kMiB))
         return false;
     bool bChanged = false;
-    for (int t = 0; t < 2; ++t)
+    for (int t = 0; t < 2 && !m_bStarved; ++t)
     {
         // A side that did nothing in the window (an audit's second side, a stalled read) learns nothing from it.
         if (!m_side[t].Searches() || (m_dFiles[t] == 0 && m_dBytes[t] == 0))
@@ -194,6 +209,16 @@ bool CDepthWindows::Done(int s, UINT32 nFiles, UINT64 nBytes, double dNow)
     restart();
     m_bSettling = bChanged;
     return bChanged;
+}
+
+void CDepthWindows::Settle(double dNow)
+{
+    if (!m_bStarted)
+        return;
+    m_bSettling = true;
+    m_bStarved = false;
+    m_dFrom = dNow;
+    m_dFiles[0] = m_dFiles[1] = m_dBytes[0] = m_dBytes[1] = 0;
 }
 
 bool CDepthWindows::TakeChange(CDepthChange& change)

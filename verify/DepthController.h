@@ -47,6 +47,17 @@ private:
     Rate m_held, m_last, m_previous;
 };
 
+// Seconds since it was made, for the windows: QueryPerformanceCounter, which asks no server under Wine.
+class CRunClock
+{
+public:
+    CRunClock();
+    double Seconds() const;
+
+private:
+    LARGE_INTEGER m_start{}, m_rate{};
+};
+
 // A change of a side's depth, with the rates behind it, for --verbose.
 struct CDepthChange
 {
@@ -70,10 +81,14 @@ public:
 
     void Start(const UINT32 nStart[2], const UINT32 nLeast[2], const UINT32 nMost[2]);
     bool Searches() const { return m_side[0].Searches() || m_side[1].Searches(); }
+    bool Searches(int s) const { return m_side[s].Searches(); }
     UINT32 Depth(int s) const { return m_side[s].Depth(); }
     UINT32 Held(int s) const { return m_side[s].Held(); }
-    // Side s has finished files and read bytes at dNow seconds. True where a depth changed.
-    bool Done(int s, UINT32 nFiles, UINT64 nBytes, double dNow);
+    // Side s has finished files and read bytes at dNow seconds, with jobs waiting for its readers or not. A window
+    // in which a side's readers ran out of jobs says nothing of its device: it is dropped. True where a depth changed.
+    bool Done(int s, UINT32 nFiles, UINT64 nBytes, bool bJobsWaiting, double dNow);
+    // Readers started at dNow: what is in flight settles again before a window counts.
+    void Settle(double dNow);
     // The changes not yet taken, oldest first; the oldest go where nobody takes them.
     bool TakeChange(CDepthChange& change);
 
@@ -81,6 +96,7 @@ private:
     CDepthController m_side[2];
     bool m_bStarted = false;
     bool m_bSettling = true;  // after a change: until the files in flight are ones started at the new depths
+    bool m_bStarved = false;  // a side ran out of jobs in this window
     double m_dFrom = 0;
     double m_dFiles[2] = {0, 0}, m_dBytes[2] = {0, 0};
     std::deque<CDepthChange> m_changes;

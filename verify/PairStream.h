@@ -1,6 +1,7 @@
 // CPairStream: compares a whole list of file pairs with several files in flight per side, verdicts by list index.
 #pragma once
 #include <windows.h>
+#include "DepthController.h"
 #include <string>
 #include <vector>
 
@@ -14,7 +15,10 @@ struct CStreamJob
 struct CStreamOptions
 {
     bool bFastMode = true;           // each pair read unbuffered where both volumes allow it
-    UINT32 nDepth[2] = {1, 1};       // files in flight per side: one reader thread each
+    UINT32 nDepth[2] = {1, 1};       // files in flight per side at the start: one reader thread each
+    // The range each side's depth is found in while it runs, from the rates its device gives; 0: fixed at nDepth.
+    UINT32 nDepthLeast[2] = {0, 0};
+    UINT32 nDepthMost[2] = {0, 0};
     bool bHash = false;              // every first file read whole and hashed with SHA-256, also where not compared
     bool bBackup = false;            // files opened with backup semantics: with the backup privilege, past their ACLs
 };
@@ -68,6 +72,9 @@ public:
     // read.
     void PeekVerdict(size_t i, CStreamVerdict& verdict);
     void GetProgress(size_t i, CStreamProgress& progress);
+    // How the depths found changed, oldest first, each taken once (false where none is left), and the depths the
+    // sides hold now.
+    bool TakeDepthChange(CDepthChange& change, UINT32 nHeld[2]);
     // Ends the run early: the readers stop at their next step and a read in progress is cancelled. Waits up to
     // dwMs for them; false when one is still held in the system by a read that would not cancel, and is left
     // behind with everything it uses.
