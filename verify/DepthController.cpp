@@ -84,10 +84,17 @@ CDepthController::Step CDepthController::Window(double dSeconds, double dFiles, 
         m_held = m_last;
         return look();
     case kTrial:
+        if (dWork * 100.0 >= m_held.Work() * kKeepPercent && !m_bOnce)
+        {
+            m_bOnce = true;
+            return kNone;
+        }
+        m_bOnce = false;
         if (dWork * 100.0 >= m_held.Work() * kKeepPercent)
         {
             m_nHeld = m_nDepth;
-            m_held = m_last;
+            m_held.dFiles = (m_last.dFiles + m_previous.dFiles) / 2;
+            m_held.dBytes = (m_last.dBytes + m_previous.dBytes) / 2;
             m_bMoved = true;
             if (!TryNext())
                 Hold(true);
@@ -186,7 +193,9 @@ bool CDepthWindows::Done(int s, UINT32 nFiles, UINT64 nBytes, bool bJobsWaiting,
         (dElapsed < kLongestSeconds && dFiles < kWindowFiles && dBytes < kWindowFiles * kMiB))
         return false;
     bool bChanged = false;
-    for (int t = 0; t < 2 && !m_bStarved; ++t)
+    const bool bDropped = m_bStarved || m_bFresh;
+    m_bFresh = false;
+    for (int t = 0; t < 2 && !bDropped; ++t)
     {
         // A side that did nothing in the window (an audit's second side, a stalled read) learns nothing from it.
         if (!m_side[t].Searches() || (m_dFiles[t] == 0 && m_dBytes[t] == 0))
@@ -217,6 +226,7 @@ void CDepthWindows::Settle(double dNow)
         return;
     m_bSettling = true;
     m_bStarved = false;
+    m_bFresh = true;
     m_dFrom = dNow;
     m_dFiles[0] = m_dFiles[1] = m_dBytes[0] = m_dBytes[1] = 0;
 }

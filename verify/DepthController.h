@@ -5,8 +5,9 @@
 #include <string>
 
 // One side's search: a pure function of the windows it was shown. It tries twice (or half) the depth it holds
-// against the rate it holds, keeps a step only where it is clearly faster, holds after a miss each way and looks
-// again now and then, sooner where the rate it holds moves.
+// against the rate it holds, keeps a step only where two windows in a row find it clearly faster (one busy moment
+// of the machine makes one window look faster), holds after a miss each way and looks again now and then, sooner
+// where the rate it holds moves.
 class CDepthController
 {
 public:
@@ -41,6 +42,7 @@ private:
     int m_nDir = 1;
     bool m_bMoved = false;      // this look kept a step
     bool m_bTurned = false;     // this look tried the other way already
+    bool m_bOnce = false;       // the step tried was clearly faster in one window: a second one must agree
     UINT32 m_nHoldFor = 0;      // windows between looks
     UINT32 m_nHoldLeft = 0;
     UINT32 m_nOff = 0;          // hold windows in a row far from the rate held
@@ -87,7 +89,8 @@ public:
     // Side s has finished files and read bytes at dNow seconds, with jobs waiting for its readers or not. A window
     // in which a side's readers ran out of jobs says nothing of its device: it is dropped. True where a depth changed.
     bool Done(int s, UINT32 nFiles, UINT64 nBytes, bool bJobsWaiting, double dNow);
-    // Readers started at dNow: what is in flight settles again before a window counts.
+    // Readers started at dNow: what is in flight settles again, and the first window after it is dropped too, as a
+    // thread's first files are slow (under Wine it is set up with the server as it starts).
     void Settle(double dNow);
     // The changes not yet taken, oldest first; the oldest go where nobody takes them.
     bool TakeChange(CDepthChange& change);
@@ -97,6 +100,7 @@ private:
     bool m_bStarted = false;
     bool m_bSettling = true;  // after a change: until the files in flight are ones started at the new depths
     bool m_bStarved = false;  // a side ran out of jobs in this window
+    bool m_bFresh = false;    // readers started just before this window
     double m_dFrom = 0;
     double m_dFiles[2] = {0, 0}, m_dBytes[2] = {0, 0};
     std::deque<CDepthChange> m_changes;
