@@ -193,6 +193,8 @@ int CVerifyRun::RunRows()
         }
         const CAhead& front = m_ahead.front();
         WriteRow(front.pair, front.nJob);
+        if (m_options.bVerbose)
+            ShowDepthChanges();
         if (front.nJob != npos && m_bStreamStarted)
             m_stream.Release(front.nJob + 1);
         m_ahead.pop_front();
@@ -204,6 +206,7 @@ int CVerifyRun::RunRows()
     // here all the same, before the summary, so that no reader outlives the run's counts.
     if (m_bStreamStarted)
     {
+        ShowDepthChanges();
         m_stream.Stop(kStopWaitMs);
         m_bStreamStarted = false;
     }
@@ -244,6 +247,7 @@ struct CDepthQuestion
     std::wstring strFolder[2];
     const CVolumeQueries* pQueries = nullptr;
     UINT32 nDepth[2] = {1, 1};
+    ReadDepth::CRange range[2];
     std::wstring why[2];
 
     static DWORD WINAPI Ask(LPVOID pParam)
@@ -251,7 +255,7 @@ struct CDepthQuestion
         const std::unique_ptr<std::shared_ptr<CDepthQuestion>> held(static_cast<std::shared_ptr<CDepthQuestion>*>(pParam));
         CDepthQuestion& q = **held;
         for (int s = 0; s < 2; ++s)
-            q.nDepth[s] = ReadDepth::ForFolder(q.strFolder[s], q.pQueries, &q.why[s]);
+            q.nDepth[s] = ReadDepth::ForFolder(q.strFolder[s], q.pQueries, &q.why[s], &q.range[s]);
         return 0;
     }
 };
@@ -291,9 +295,25 @@ bool CVerifyRun::AskDepths(std::wstring why[2])
     for (int s = 0; s < 2; ++s)
     {
         m_nDepth[s] = question->nDepth[s];
+        m_range[s] = question->range[s];
         why[s] = question->why[s];
     }
     return true;
+}
+
+// --verbose: each change of a depth found, with the rates it was made on, as it comes.
+void CVerifyRun::ShowDepthChanges()
+{
+    CDepthChange change;
+    UINT32 nHeld[2];
+    while (m_bStreamStarted && m_stream.TakeDepthChange(change, nHeld) && m_options.bVerbose)
+        Error(LoadText(IDS_CLI_DEPTH_CHANGE,
+                       m_bCheck ? std::wstring() : LoadText(change.nSide ? IDS_CLI_SOURCE2 : IDS_CLI_SOURCE1) + L" ",
+                       std::to_wstring(change.nFrom) + L" \u2192 " + std::to_wstring(change.nTo), change.Words()));
+    // The report's depths: those held at the end (in an audit the stream's first side reads the folder audited).
+    if (m_bStreamStarted)
+        for (int s = 0; s < 2; ++s)
+            m_nDepth[s] = nHeld[m_bCheck ? 0 : s];
 }
 
 bool CVerifyRun::StartWalk(const std::wstring why[2])
@@ -384,7 +404,11 @@ void CVerifyRun::StartStream()
     stream.bHash = m_bWriteManifest || m_bCheck;
     stream.bBackup = m_options.bBackup;
     for (int s = 0; s < 2; ++s)
+    {
         stream.nDepth[s] = m_nDepth[s];
+        stream.nDepthLeast[s] = m_options.nDepth ? 0 : m_range[s].nLeast;
+        stream.nDepthMost[s] = m_options.nDepth ? 0 : m_range[s].nMost;
+    }
     m_bStreamStarted = m_stream.Start(stream);
     if (!m_bStreamStarted)
         Error(LoadText(::GetLastError() == ERROR_NOT_ENOUGH_MEMORY ? IDS_NO_MEMORY : IDS_THREAD_FAILED));

@@ -61,6 +61,7 @@ private:
     };
 
     bool AskDepths(std::wstring why[2]);
+    void ShowDepthChanges();
     bool StartWalk(const std::wstring why[2]);
     CTreeWalk::Result TakeRows(DWORD dwMs);
     size_t MakeJob(const CListedPair& pair);
@@ -99,7 +100,8 @@ private:
     CPairStream m_stream;
     bool m_bStreamStarted = false;
     bool m_bStreamTried = false;
-    UINT32 m_nDepth[2] = {0, 0};  // 0 until the devices are asked
+    UINT32 m_nDepth[2] = {0, 0};  // 0 until the devices are asked; at the end, the depths the stream held
+    ReadDepth::CRange m_range[2];  // where each side's depth is found, unless --depth gives it
     CTreeWalk m_walk;
     std::deque<CAhead> m_ahead;  // rows listed, not yet written
     bool m_bWalkEnded = false;

@@ -75,6 +75,7 @@
 #define IDS_CLI_MANIFEST_KEPT_READ_ONLY 148
 #define IDS_CLI_NO_BACKUP_PRIVILEGE 149
 #define IDS_CLI_DEPTH           150
+#define IDS_CLI_DEPTH_CHANGE    157
 
 // The HTML report of tavik-verify --report.
 #define IDS_CLI_REPORT_CANNOT_WRITE 160

@@ -485,25 +485,26 @@ TEST(VerifyDepth, EachFolderGetsTheDepthOfItsDevice)
         int nSeekPenalty;
         int nBusType;
         UINT32 nDepth;
+        UINT32 nLeast, nMost;  // where the depth is found while the run reads
         const wchar_t* pszWhy;
     } cases[] = {
         // A share is a share whatever its server's disks: nothing to ask.
-        {L"\\\\server\\share\\backup\\", DRIVE_FIXED, 1, BusTypeUsb, 8, L"share"},
-        {L"\\\\?\\UNC\\server\\share\\backup\\", DRIVE_FIXED, 1, BusTypeUsb, 8, L"share"},
+        {L"\\\\server\\share\\backup\\", DRIVE_FIXED, 1, BusTypeUsb, 8, 2, 64, L"share"},
+        {L"\\\\?\\UNC\\server\\share\\backup\\", DRIVE_FIXED, 1, BusTypeUsb, 8, 2, 64, L"share"},
         // A local folder in its literal form is no share: its disk is asked.
-        {L"\\\\?\\" + dir.Path(), DRIVE_FIXED, 1, kNone, 1, L"seek penalty: yes"},
-        {dir.Path(), DRIVE_REMOTE, 0, kNone, 8, L"remote drive"},
-        {dir.Path(), DRIVE_FIXED, 1, BusTypeSata, 1, L"seek penalty: yes"},
+        {L"\\\\?\\" + dir.Path(), DRIVE_FIXED, 1, kNone, 1, 1, 1, L"seek penalty: yes"},
+        {dir.Path(), DRIVE_REMOTE, 0, kNone, 8, 2, 64, L"remote drive"},
+        {dir.Path(), DRIVE_FIXED, 1, BusTypeSata, 1, 1, 1, L"seek penalty: yes"},
         // A seek penalty that is known wins over the bus: a USB disk that says it does not spin is believed.
-        {dir.Path(), DRIVE_FIXED, 0, BusTypeUsb, 4, L"seek penalty: no"},
-        // Where nobody says, the bus does: USB, 1394, SD and MMC are read one file after another.
-        {dir.Path(), DRIVE_REMOVABLE, kNone, BusTypeUsb, 1, L"seek penalty: ?, bus: USB"},
-        {dir.Path(), DRIVE_FIXED, kNone, BusType1394, 1, L"seek penalty: ?, bus: 1394"},
-        {dir.Path(), DRIVE_REMOVABLE, kNone, BusTypeSd, 1, L"seek penalty: ?, bus: SD"},
-        {dir.Path(), DRIVE_REMOVABLE, kNone, BusTypeMmc, 1, L"seek penalty: ?, bus: MMC"},
-        {dir.Path(), DRIVE_FIXED, kNone, BusTypeSata, 4, L"seek penalty: ?, bus: SATA"},
-        {dir.Path(), DRIVE_FIXED, kNone, BusTypeNvme, 4, L"seek penalty: ?, bus: NVMe"},
-        {dir.Path(), DRIVE_REMOVABLE, kNone, kNone, 4, L"seek penalty: ?, bus: ?"},
+        {dir.Path(), DRIVE_FIXED, 0, BusTypeUsb, 4, 1, 64, L"seek penalty: no"},
+        // Where nobody says, the bus does: USB, 1394, SD and MMC start from one file at a time.
+        {dir.Path(), DRIVE_REMOVABLE, kNone, BusTypeUsb, 1, 1, 64, L"seek penalty: ?, bus: USB"},
+        {dir.Path(), DRIVE_FIXED, kNone, BusType1394, 1, 1, 64, L"seek penalty: ?, bus: 1394"},
+        {dir.Path(), DRIVE_REMOVABLE, kNone, BusTypeSd, 1, 1, 64, L"seek penalty: ?, bus: SD"},
+        {dir.Path(), DRIVE_REMOVABLE, kNone, BusTypeMmc, 1, 1, 64, L"seek penalty: ?, bus: MMC"},
+        {dir.Path(), DRIVE_FIXED, kNone, BusTypeSata, 4, 1, 64, L"seek penalty: ?, bus: SATA"},
+        {dir.Path(), DRIVE_FIXED, kNone, BusTypeNvme, 4, 1, 64, L"seek penalty: ?, bus: NVMe"},
+        {dir.Path(), DRIVE_REMOVABLE, kNone, kNone, 4, 1, 64, L"seek penalty: ?, bus: ?"},
     };
     for (const auto& c : cases)
     {
@@ -515,7 +516,11 @@ TEST(VerifyDepth, EachFolderGetsTheDepthOfItsDevice)
         g_asked.clear();
         g_nBusAsked = 0;
         std::wstring why;
-        EXPECT_EQ(ReadDepth::ForFolder(c.folder, &fake, &why), c.nDepth);
+        ReadDepth::CRange range;
+        range.nLeast = range.nMost = 0;
+        EXPECT_EQ(ReadDepth::ForFolder(c.folder, &fake, &why, &range), c.nDepth);
+        EXPECT_EQ(range.nLeast, c.nLeast);
+        EXPECT_EQ(range.nMost, c.nMost);
         EXPECT_EQ(why, c.pszWhy);
         // The bus only where the seek penalty is not known.
         EXPECT_EQ(g_nBusAsked, c.nSeekPenalty == kNone ? 1 : 0);

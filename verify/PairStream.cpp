@@ -10,25 +10,33 @@
 // under one slim lock with condition variables: under Wine none of it is a server round trip.
 #include "PairStream.h"
 #include "CancelThreads.h"
-#include "ExactPath.h"
 #include "FileAccess.h"
+#include "SectorSizes.h"
 #include "Sha256.h"
 #include "StreamJobs.h"
 #include <atomic>
 #include <cstring>
 #include <map>
+#include <deque>
 #include <memory>
 #include <string>
 
 namespace
 {
 const UINT32 kStride = FileAccess::kNormalBlock;  // slot spacing: page-aligned, and fits every block
-// Slots per reader: enough to keep one big file streaming while the other side catches up; with many readers
-// a side's buffers stay near 32 MiB, since only one or two big files are usually in flight at once.
+// Slots per reader: enough to keep one big file streaming while the other side catches up. A depth given shares 32
+// among a side's readers; a depth found gives the readers only a slow device gets fewer (4 each for the first 8, 2
+// for the next 8, 1 beyond: 96 MiB a side at most), as there every file waits for the device, not for slots.
 const UINT32 kMaxRing = 4;
 const UINT32 kMinRing = 2;
 const UINT32 kSlotsPerSide = 32;
-const size_t kFoldersRemembered = 4096;
+UINT32 RingOf(bool bFound, UINT32 nDepth, UINT32 nReader)
+{
+    if (bFound)
+        return nReader < 8 ? kMaxRing : nReader < 16 ? kMinRing : 1;
+    const UINT32 nRing = kSlotsPerSide / nDepth;
+    return nRing < kMinRing ? kMinRing : nRing > kMaxRing ? kMaxRing : nRing;
+}
 
 struct Slot
 {
@@ -104,6 +112,7 @@ struct CPairStream::State
         int nSide = 0;
         UINT32 nIndex = 0;
         BYTE* pBuffer = nullptr;
+        UINT32 nRing = kMaxRing;
         Slot slots[kMaxRing] = {};
         CONDITION_VARIABLE cvFree = CONDITION_VARIABLE_INIT;
         HANDLE hThread = nullptr;
@@ -119,28 +128,25 @@ struct CPairStream::State
 
     CStreamJobs jobs;
     CStreamOptions options;
-    UINT32 nRing[2] = {kMaxRing, kMaxRing};
-    std::vector<std::unique_ptr<Reader>> readers[2];  // each stays where it is: its thread holds it
-    BYTE* pBuffer[2] = {nullptr, nullptr};
+    std::vector<std::unique_ptr<Reader>> readers[2];  // as the depth and the jobs call for them; each stays put
+    CDepthWindows depth;       // each side's depth: given, or found from its rates
+    CRunClock clock;
     size_t nNext[2] = {0, 0};  // the next job each side's readers take
+    UINT32 nIdle[2] = {0, 0};  // readers within the depth that wait for a job
+    UINT32 nStarting = 0;      // readers being started outside the lock: Stop waits for them
+    CONDITION_VARIABLE cvStarted = CONDITION_VARIABLE_INIT;
     bool bStop = false;
     std::atomic<bool> bStopping{false};  // bStop, for a reader between requests outside the lock
     bool bLeftBehind = false;  // a thread did not end when stopped: the state is its for good
 
-    // Sector size per folder (the recent ones), and per volume root: 0 where the volume's cannot be had.
-    SRWLOCK volumeLock = SRWLOCK_INIT;
-    std::map<std::wstring, UINT32> sectorOfFolder;
-    std::map<std::wstring, UINT32> sectorOfVolume;
+    CSectorSizes sectors;
 
     ~State()
     {
-        for (BYTE* p : pBuffer)
-            if (p)
-                ::VirtualFree(p, 0, MEM_RELEASE);
         for (auto& side : readers)
             for (auto& pReader : side)
-                if (pReader->hThread)
-                    ::CloseHandle(pReader->hThread);
+                if (pReader->hThread && ::CloseHandle(pReader->hThread))  // a reader with a thread has its slots
+                    ::VirtualFree(pReader->pBuffer, 0, MEM_RELEASE);
         for (auto& held : jobs.Items())
             for (JobSide& side : held.second.side)
             {
@@ -150,10 +156,10 @@ struct CPairStream::State
             }
     }
 
-    UINT32 SectorSize(LPCWSTR pszPath);
-    bool FolderSector(const std::wstring& folder, UINT32& nSector);
-    void RememberFolder(const std::wstring& folder, UINT32 nSector);
-    UINT32 VolumeSector(const std::wstring& exact);
+    Reader* AddReader(int s);
+    bool Launch(Reader& r);
+    void Grow(int s);
+    void Completed(int s, UINT32 nFiles, UINT64 nBytes);
     void ReaderMain(Reader& r);
     bool ReadSide(Reader& r, size_t j, const std::wstring& path, HANDLE h, UINT32 nBlock, bool bFast);
     bool ReadSlot(HANDLE h, BYTE* p, UINT32 nAsk, UINT64 nLeft, DWORD& dwGot, DWORD& dwError);
@@ -178,89 +184,15 @@ struct CPairStream::State
     }
 };
 
-UINT32 CPairStream::State::SectorSize(LPCWSTR pszPath)
-{
-    // Every file of a folder lies on the folder's volume (only a folder can be a mount point).
-    const std::wstring path(pszPath);
-    const size_t nSlash = path.rfind(L'\\');
-    if (nSlash == std::wstring::npos)
-        return 0;
-    const std::wstring folder = path.substr(0, nSlash + 1);
-    UINT32 nSector = 0;
-    if (!FolderSector(folder, nSector))
-        RememberFolder(folder, nSector = VolumeSector(ToExactPath(folder.c_str())));
-    return nSector;
-}
-
-// A folder that is no reparse point lies on its parent's volume, so a tree asks the volume once and then one
-// attribute query per folder: GetVolumePathName asks about every folder on the way up, each a request on a share.
-// False where the folder's attributes cannot be had (above a share's root, say): then nothing is known of it.
-bool CPairStream::State::FolderSector(const std::wstring& folder, UINT32& nSector)
-{
-    ::AcquireSRWLockShared(&volumeLock);
-    auto known = sectorOfFolder.find(folder);
-    const bool bKnown = known != sectorOfFolder.end();
-    nSector = bKnown ? known->second : 0;
-    ::ReleaseSRWLockShared(&volumeLock);
-    if (bKnown)
-        return true;
-    const std::wstring exact = ToExactPath(folder.c_str());
-    const DWORD dwAttributes = ::GetFileAttributesW(exact.c_str());
-    if (dwAttributes == INVALID_FILE_ATTRIBUTES || !(dwAttributes & FILE_ATTRIBUTE_DIRECTORY))
-        return false;
-    const size_t nParent = folder.size() >= 2 ? folder.rfind(L'\\', folder.size() - 2) : std::wstring::npos;
-    // A parent that knows no size (a namespace above a volume's root, as a shadow copy's) leaves the folder to ask.
-    if ((dwAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || nParent == std::wstring::npos ||
-        !FolderSector(folder.substr(0, nParent + 1), nSector) || nSector == 0)
-        nSector = VolumeSector(exact);
-    RememberFolder(folder, nSector);
-    return true;
-}
-
-// The folders asked about are forgotten now and then, so a tree of millions of folders holds no map of them all;
-// the jobs come in tree order, and the next folder asks again from its nearest remembered ancestor at worst.
-void CPairStream::State::RememberFolder(const std::wstring& folder, UINT32 nSector)
-{
-    ::AcquireSRWLockExclusive(&volumeLock);
-    if (sectorOfFolder.size() >= kFoldersRemembered)
-        sectorOfFolder.clear();
-    sectorOfFolder[folder] = nSector;
-    ::ReleaseSRWLockExclusive(&volumeLock);
-}
-
-// The sector size of the volume a folder lies on, asked once per volume.
-UINT32 CPairStream::State::VolumeSector(const std::wstring& exact)
-{
-    std::wstring root(exact.size() + 2, L'\0');
-    if (!::GetVolumePathNameW(exact.c_str(), &root[0], static_cast<DWORD>(root.size())))
-        return 0;
-    root.resize(std::wcslen(root.c_str()));
-    ::AcquireSRWLockShared(&volumeLock);
-    auto volume = sectorOfVolume.find(root);
-    const bool bVolumeKnown = volume != sectorOfVolume.end();
-    UINT32 nSector = bVolumeKnown ? volume->second : 0;
-    ::ReleaseSRWLockShared(&volumeLock);
-    if (!bVolumeKnown)
-    {
-        DWORD dwSectorsPerCluster, dwBytesPerSector, dwFree, dwTotal;
-        if (::GetDiskFreeSpaceW(root.c_str(), &dwSectorsPerCluster, &dwBytesPerSector, &dwFree, &dwTotal))
-            nSector = dwBytesPerSector;
-        ::AcquireSRWLockExclusive(&volumeLock);
-        sectorOfVolume[root] = nSector;
-        ::ReleaseSRWLockExclusive(&volumeLock);
-    }
-    return nSector;
-}
-
 // Under the lock. A reader's slots are a pool, not a queue: a slot that a stalled pair holds keeps only itself
 // from use, and the reader reads on into the others.
 Slot& CPairStream::State::SlotOf(int s, size_t j, UINT32 k, BYTE** ppData)
 {
     Reader& r = *readers[s][jobs[j].side[s].nReader];
     UINT32 i = 0;
-    while (i < nRing[s] && !(r.slots[i].bUsed && r.slots[i].nJob == j && r.slots[i].nK == k))
+    while (i < r.nRing && !(r.slots[i].bUsed && r.slots[i].nJob == j && r.slots[i].nK == k))
         ++i;
-    if (i == nRing[s])
+    if (i == r.nRing)
         StreamFault();  // never another job's bytes
     if (ppData)
         *ppData = r.pBuffer + static_cast<size_t>(i) * kStride;
@@ -269,7 +201,7 @@ Slot& CPairStream::State::SlotOf(int s, size_t j, UINT32 k, BYTE** ppData)
 
 int CPairStream::State::FindFree(const Reader& r) const
 {
-    for (UINT32 i = 0; i < nRing[r.nSide]; ++i)
+    for (UINT32 i = 0; i < r.nRing; ++i)
         if (!r.slots[i].bUsed)
             return static_cast<int>(i);
     return -1;
@@ -431,12 +363,19 @@ void CPairStream::State::TryCompare(size_t j, CCloseList& closes)
 void CPairStream::State::ReaderMain(Reader& r)
 {
     const int s = r.nSide;
-    for (;;)
+    for (bool bFirst = true;; bFirst = false)
     {
         ::AcquireSRWLockExclusive(&lock);
-        // Jobs without a file on this side may be gone before this side's readers came to them.
-        while (!bStop && nNext[s] >= jobs.End())
+        if (bFirst)  // what is in flight changes as a reader starts: the depths' window waits for it to settle
+            depth.Settle(clock.Seconds());
+        // Jobs without a file on this side may be gone before this side's readers came to them. A reader beyond
+        // the depth waits, so the next job goes to a reader within.
+        for (bool bIdle; !bStop && (nNext[s] >= jobs.End() || r.nIndex >= depth.Depth(s));)
+        {
+            nIdle[s] += (bIdle = r.nIndex < depth.Depth(s));
             ::SleepConditionVariableSRW(&cvJobs, &lock, INFINITE, 0);
+            nIdle[s] -= bIdle;
+        }
         const bool bStopped = bStop;
         const size_t j = nNext[s]++;
         const JobState* pJob = bStopped ? nullptr : jobs.Take(j, s);
@@ -444,6 +383,8 @@ void CPairStream::State::ReaderMain(Reader& r)
         if (pJob)
             for (int t = 0; t < 2; ++t)
                 item.path[t] = pJob->path[t];
+        if (!bStopped && !item.path[s].empty())
+            Grow(s);
         ::ReleaseSRWLockExclusive(&lock);
         if (bStopped)
             return;
@@ -454,8 +395,8 @@ void CPairStream::State::ReaderMain(Reader& r)
         UINT32 nBlock = 0;
         if (options.bFastMode)
         {
-            const UINT32 nSector1 = SectorSize(item.path[0].c_str());
-            nBlock = FileAccess::FitBlockSize(nSector1, bSingle ? nSector1 : SectorSize(item.path[1].c_str()));
+            const UINT32 nSector1 = sectors.Of(item.path[0].c_str());
+            nBlock = FileAccess::FitBlockSize(nSector1, bSingle ? nSector1 : sectors.Of(item.path[1].c_str()));
         }
         // Share read: an indexer or a virus scanner that only reads does not stop the check, while nobody can
         // write, rename or delete the file under it.
@@ -504,6 +445,8 @@ void CPairStream::State::ReaderMain(Reader& r)
         me.nReader = r.nIndex;
         me.bDone = !bOpened;
         me.bPublished = true;
+        if (!bOpened)
+            Completed(s, 1, 0);
         const JobSide& other = job.side[1 - s];
         const bool bDecide = other.bPublished || bSingle;
         // Files with different indexes are different files; where the indexes agree, the whole identities tell.
@@ -616,6 +559,7 @@ bool CPairStream::State::ReadSide(Reader& r, size_t j, const std::wstring& path,
         slot.nK = slot.bReleased ? ~0u : job.side[s].nSlots++;
         r.slots[nAt] = slot;
         job.side[s].nBytesRead = nDone;
+        Completed(s, 0, slot.nBytes);
         TryCompare(j, closes);
         ::ReleaseSRWLockExclusive(&lock);
         closes.CloseAll();
@@ -645,6 +589,7 @@ bool CPairStream::State::ReadSide(Reader& r, size_t j, const std::wstring& path,
     ::AcquireSRWLockExclusive(&lock);
     JobSide& me = jobs[j].side[s];
     me.bDone = true;
+    Completed(s, 1, 0);
     if (bHashed)
     {
         jobs[j].verdict.bHashed = true;
@@ -715,43 +660,84 @@ bool CPairStream::Start(const CStreamOptions& options)
     m_pState = new State;
     State& st = *m_pState;
     st.options = options;
+    // The depth each side starts at and the range it is found in (none where given), each from 1 to kMaxDepth.
+    UINT32 nBound[3][2];
     for (int s = 0; s < 2; ++s)
+        for (const UINT32 b : {0u, 1u, 2u})
+        {
+            const UINT32 n = b == 0 ? options.nDepth[s] : b == 1 ? options.nDepthLeast[s] : options.nDepthMost[s];
+            nBound[b][s] = n < 1 ? (b ? nBound[0][s] : 1) : n > kMaxDepth ? kMaxDepth : n;
+        }
+    st.depth.Start(nBound[0], nBound[1], nBound[2]);
+    // One reader a side to begin with; the jobs that wait for a reader call the others up to the depth.
+    ::AcquireSRWLockExclusive(&st.lock);
+    State::Reader* pFirst[2] = {st.AddReader(0), st.AddReader(1)};
+    ::ReleaseSRWLockExclusive(&st.lock);
+    if (st.Launch(*pFirst[0]) && st.Launch(*pFirst[1]))
+        return true;
+    const DWORD dwError = ::GetLastError();
+    Stop(INFINITE);
+    ::SetLastError(dwError);
+    return false;
+}
+
+// Under the lock: a reader more for side s, not running yet.
+CPairStream::State::Reader* CPairStream::State::AddReader(int s)
+{
+    readers[s].push_back(std::make_unique<Reader>());
+    Reader& r = *readers[s].back();
+    r.pState = this;
+    r.nSide = s;
+    r.nIndex = static_cast<UINT32>(readers[s].size() - 1);
+    r.nRing = RingOf(depth.Searches(s), depth.Depth(s), r.nIndex);
+    return &r;
+}
+
+// Outside the lock: a reader's slots, page-aligned as unbuffered reads need, and its thread. False where the
+// slots (ERROR_NOT_ENOUGH_MEMORY) or the thread could not be had; the reader then takes no job, the others do.
+bool CPairStream::State::Launch(Reader& r)
+{
+    const size_t nBytes = static_cast<size_t>(r.nRing) * kStride;
+    if (!(r.pBuffer = static_cast<BYTE*>(::VirtualAlloc(nullptr, nBytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE))))
     {
-        UINT32 nDepth = options.nDepth[s];
-        nDepth = nDepth < 1 ? 1 : nDepth > kMaxDepth ? kMaxDepth : nDepth;
-        const UINT32 nRing = kSlotsPerSide / nDepth;
-        st.nRing[s] = nRing < kMinRing ? kMinRing : nRing > kMaxRing ? kMaxRing : nRing;
-        // Committed once for the whole run, page-aligned as unbuffered reads need, whatever the tree.
-        const size_t nBytes = static_cast<size_t>(nDepth) * st.nRing[s] * kStride;
-        st.pBuffer[s] = static_cast<BYTE*>(::VirtualAlloc(nullptr, nBytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
-        if (!st.pBuffer[s])
-        {
-            ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-            return false;
-        }
-        for (UINT32 i = 0; i < nDepth; ++i)
-        {
-            st.readers[s].push_back(std::make_unique<State::Reader>());
-            State::Reader& r = *st.readers[s].back();
-            r.pState = &st;
-            r.nSide = s;
-            r.nIndex = i;
-            r.pBuffer = st.pBuffer[s] + static_cast<size_t>(i) * st.nRing[s] * kStride;
-        }
+        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
     }
-    for (auto& side : st.readers)
-        for (auto& pReader : side)
-        {
-            pReader->hThread = ::CreateThread(nullptr, 0, State::ReaderProc, pReader.get(), 0, nullptr);
-            if (!pReader->hThread)
-            {
-                const DWORD dwError = ::GetLastError();
-                Stop(INFINITE);
-                ::SetLastError(dwError ? dwError : ERROR_OUTOFMEMORY);
-                return false;
-            }
-        }
-    return true;
+    // Stop reads the handle once the starts it waits for are done, under the lock taken after this.
+    if ((r.hThread = ::CreateThread(nullptr, 0, ReaderProc, &r, 0, nullptr)) != nullptr)
+        return true;
+    const DWORD dwError = ::GetLastError();
+    ::VirtualFree(r.pBuffer, 0, MEM_RELEASE);
+    ::SetLastError(dwError ? dwError : ERROR_OUTOFMEMORY);
+    return false;
+}
+
+// Under the lock, where the caller holds nothing of a job: readers for the jobs waiting that no reader within the
+// depth is free for, started outside the lock (a round trip to the server each) while Stop waits for them.
+void CPairStream::State::Grow(int s)
+{
+    std::vector<Reader*> fresh;
+    const size_t nWaiting = jobs.End() - nNext[s];
+    while (!bStop && readers[s].size() < depth.Depth(s) && nIdle[s] + fresh.size() < nWaiting)
+        fresh.push_back(AddReader(s));
+    if (fresh.empty())
+        return;
+    ++nStarting;
+    ::ReleaseSRWLockExclusive(&lock);
+    for (Reader* pReader : fresh)
+        Launch(*pReader);
+    ::AcquireSRWLockExclusive(&lock);
+    if (--nStarting == 0)
+        ::WakeAllConditionVariable(&cvStarted);
+    depth.Settle(clock.Seconds());
+}
+
+// Under the lock: side s finished files or read bytes, which tell nothing while readers start. A depth found that
+// changes wakes the readers it lets go on; where it grows, the next reader to take a job starts the ones it lacks.
+void CPairStream::State::Completed(int s, UINT32 nFiles, UINT64 nBytes)
+{
+    if (depth.Searches() && !nStarting && depth.Done(s, nFiles, nBytes, nNext[s] < jobs.End(), clock.Seconds()))
+        ::WakeAllConditionVariable(&cvJobs);
 }
 
 size_t CPairStream::Add(CStreamJob job)
@@ -763,6 +749,9 @@ size_t CPairStream::Add(CStreamJob job)
     state.path[1] = std::move(job.path[1]);
     ::AcquireSRWLockExclusive(&st.lock);
     const size_t j = st.jobs.Add(std::move(state));
+    for (int s = 0; s < 2; ++s)
+        if (!st.jobs[j].path[s].empty())
+            st.Grow(s);
     // Only a reader that has run out of jobs waits for one, and then every reader of a side may have.
     ::WakeAllConditionVariable(&st.cvJobs);
     ::ReleaseSRWLockExclusive(&st.lock);
@@ -827,6 +816,16 @@ void CPairStream::GetProgress(size_t i, CStreamProgress& progress)
     ::ReleaseSRWLockShared(&st.lock);
 }
 
+bool CPairStream::TakeDepthChange(CDepthChange& change, UINT32 nHeld[2])
+{
+    ::AcquireSRWLockExclusive(&m_pState->lock);
+    const bool bTaken = m_pState->depth.TakeChange(change);
+    for (int s = 0; s < 2; ++s)
+        nHeld[s] = m_pState->depth.Held(s);
+    ::ReleaseSRWLockExclusive(&m_pState->lock);
+    return bTaken;
+}
+
 bool CPairStream::Stop(DWORD dwMs)
 {
     if (!m_pState || m_pState->bLeftBehind)
@@ -840,6 +839,8 @@ bool CPairStream::Stop(DWORD dwMs)
             ::WakeAllConditionVariable(&pReader->cvFree);
     ::WakeAllConditionVariable(&st.cvVerdict);
     ::WakeAllConditionVariable(&st.cvJobs);
+    while (st.nStarting)
+        ::SleepConditionVariableSRW(&st.cvStarted, &st.lock, INFINITE, 0);
     ::ReleaseSRWLockExclusive(&st.lock);
 
     std::vector<HANDLE> running;

@@ -2,6 +2,7 @@
 #pragma once
 #include "ByteWindow.h"
 #include <windows.h>
+#include "DepthController.h"
 #include <string>
 #include <vector>
 
@@ -15,7 +16,10 @@ struct CStreamJob
 struct CStreamOptions
 {
     bool bFastMode = true;           // each pair read unbuffered where both volumes allow it
-    UINT32 nDepth[2] = {1, 1};       // files in flight per side: one reader thread each
+    UINT32 nDepth[2] = {1, 1};       // files in flight per side at the start: one reader thread each
+    // The range each side's depth is found in while it runs, from the rates its device gives; 0: fixed at nDepth.
+    UINT32 nDepthLeast[2] = {0, 0};
+    UINT32 nDepthMost[2] = {0, 0};
     bool bHash = false;              // every first file read whole and hashed with SHA-256, also where not compared
     bool bBackup = false;            // files opened with backup semantics: with the backup privilege, past their ACLs
 };
@@ -73,6 +77,9 @@ public:
     // read.
     void PeekVerdict(size_t i, CStreamVerdict& verdict);
     void GetProgress(size_t i, CStreamProgress& progress);
+    // How the depths found changed, oldest first, each taken once (false where none is left), and the depths the
+    // sides hold now.
+    bool TakeDepthChange(CDepthChange& change, UINT32 nHeld[2]);
     // Ends the run early: the readers stop at their next step and a read in progress is cancelled. Waits up to
     // dwMs for them; false when one is still held in the system by a read that would not cancel, and is left
     // behind with everything it uses.

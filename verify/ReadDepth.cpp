@@ -74,16 +74,22 @@ std::wstring BusName(int nBus)
 }
 }
 
-UINT32 ReadDepth::ForFolder(const std::wstring& strFolder, const CVolumeQueries* pQueries, std::wstring* pWhy)
+UINT32 ReadDepth::ForFolder(const std::wstring& strFolder, const CVolumeQueries* pQueries, std::wstring* pWhy,
+                            CRange* pRange)
 {
+    CRange range;
+    if (!pRange)
+        pRange = &range;
     CVolumeQueries system;
     system.pfnDriveType = DriveType;
     system.pfnSeekPenalty = SeekPenalty;
     system.pfnBusType = BusType;
     const CVolumeQueries& ask = pQueries ? *pQueries : system;
-    auto answer = [pWhy](const wchar_t* pszWhy, UINT32 nDepth) {
+    auto answer = [pWhy, pRange](const wchar_t* pszWhy, UINT32 nDepth, UINT32 nLeast = 1, UINT32 nMost = kMost) {
         if (pWhy)
             *pWhy = pszWhy;
+        pRange->nLeast = nLeast;
+        pRange->nMost = nMost;
         return nDepth;
     };
     // "\\server\share", and its literal forms; "\\?\Volume{...}\" is a local volume by its name.
@@ -92,7 +98,7 @@ UINT32 ReadDepth::ForFolder(const std::wstring& strFolder, const CVolumeQueries*
         return path.compare(0, 2, L"\\\\") == 0 && (!bLiteral || path.compare(4, 4, L"UNC\\") == 0);
     };
     if (isShare(strFolder))
-        return answer(L"share", kNetwork);
+        return answer(L"share", kNetwork, 2);
     const std::wstring exact = ToExactPath(strFolder.c_str());
     std::wstring root(exact.size() + 2, L'\0');
     if (!::GetVolumePathNameW(exact.c_str(), &root[0], static_cast<DWORD>(root.size())))
@@ -102,15 +108,17 @@ UINT32 ReadDepth::ForFolder(const std::wstring& strFolder, const CVolumeQueries*
     if (root.compare(0, 4, L"\\\\?\\") == 0 && root.size() >= 7 && root[5] == L':')
         root = root.substr(4);
     if (isShare(root))
-        return answer(L"share", kNetwork);
+        return answer(L"share", kNetwork, 2);
     if (ask.pfnDriveType(root.c_str()) == DRIVE_REMOTE)
-        return answer(L"remote drive", kNetwork);
+        return answer(L"remote drive", kNetwork, 2);
     const int nPenalty = ask.pfnSeekPenalty(root.c_str());
     if (nPenalty >= 0)
-        return answer(nPenalty ? L"seek penalty: yes" : L"seek penalty: no", nPenalty ? kSpinning : kLocal);
+        return nPenalty ? answer(L"seek penalty: yes", kSpinning, 1, 1) : answer(L"seek penalty: no", kLocal);
     // Only where the seek penalty is not known: a USB bridge that says "no penalty" is believed.
     const int nBus = ask.pfnBusType(root.c_str());
     if (pWhy)
         *pWhy = L"seek penalty: ?, bus: " + BusName(nBus);
+    // Behind a bridge that does not say may be a disk that spins or one that does not: found while it reads.
+    *pRange = CRange();
     return IsOneAtATimeBus(nBus) ? kSpinning : kLocal;
 }

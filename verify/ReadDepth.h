@@ -19,8 +19,19 @@ const UINT32 kNetwork = 8;   // every request waits for the server: overlap many
 const UINT32 kSpinning = 1;  // one file after the other, in order: a head moving between files costs more
 const UINT32 kLocal = 4;     // flash, or a device that does not say
 
-// The depth for files under strFolder, a full folder path as the user sees it ("C:\x\", "\\server\share\x\").
-// pWhy, when given, gets what the volume answered, in words for a person who wonders why a run is slow:
-// "share", "remote drive", "seek penalty: yes", "seek penalty: ?, bus: USB".
-UINT32 ForFolder(const std::wstring& strFolder, const CVolumeQueries* pQueries = nullptr, std::wstring* pWhy = nullptr);
+const UINT32 kMost = 64;
+
+// The range a depth is found in while the run reads, from the rates the device gives: a disk that spins stays at
+// one file at a time, a network volume keeps at least 2 in flight, since every request waits for the server.
+struct CRange
+{
+    UINT32 nLeast = 1, nMost = kMost;
+};
+
+// The depth to start from for files under strFolder, a full folder path as the user sees it ("C:\x\",
+// "\\server\share\x\"). pWhy, when given, gets what the volume answered, in words for a person who wonders why a
+// run is slow: "share", "remote drive", "seek penalty: yes", "seek penalty: ?, bus: USB"; pRange the range to find
+// the depth in.
+UINT32 ForFolder(const std::wstring& strFolder, const CVolumeQueries* pQueries = nullptr, std::wstring* pWhy = nullptr,
+                 CRange* pRange = nullptr);
 }
