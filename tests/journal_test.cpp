@@ -4,7 +4,9 @@
 #include "ConsoleOut.h"
 #include "Journal.h"
 #include "resource.h"
+#include "version.h"
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <set>
 
 namespace
@@ -260,6 +262,14 @@ TEST(Journal, AJournalThatDoesNotFitIsRefused)
     std::string damaged = kept;
     const size_t third = damaged.find('\n', damaged.find('\n') + 1) + 1;  // the second record's first byte
     damaged[third + 3] ^= 1;
+    // The head as another version writes it, whole with its own checksum.
+    std::string older = kept;
+    const size_t headEnd = older.find('\n');
+    std::string head = older.substr(0, older.rfind('\t', headEnd));
+    head.replace(head.find("\t" TAVIK_VERSION "\t"), sizeof TAVIK_VERSION + 1, "\t0.9\t");
+    char crc[16];
+    snprintf(crc, sizeof crc, "\t%08x", static_cast<unsigned>(CJournal::Crc32(head.data(), head.size())));
+    older = head + crc + older.substr(headEnd);
     struct Case
     {
         const char* what;
@@ -268,6 +278,7 @@ TEST(Journal, AJournalThatDoesNotFitIsRefused)
         std::wstring message;
     } cases[] = {
         {"damaged", damaged, t.Args(), LoadText(IDS_CLI_JOURNAL_DAMAGED, t.journal, L"3")},
+        {"other version", older, t.Args(), LoadText(IDS_CLI_JOURNAL_OTHER_VERSION, t.journal)},
         {"other folders", kept, {L"-r", L"--manifest", t.manifest, L"--journal", t.journal, t.s.b, t.s.a},
          LoadText(IDS_CLI_JOURNAL_OTHER_RUN, t.journal)},
         {"other options", kept, {L"--manifest", t.manifest, L"--journal", t.journal, t.s.a, t.s.b},
@@ -304,4 +315,35 @@ TEST(Journal, AnAuditCutOffIsTakenOver)
         CutAfter(t, 6);
     }
     ExpectTakenOver(t);
+}
+
+// Every name a listing can hand out comes back from its record as it was: tabs, line ends, backslashes, a lone
+// surrogate, a pair of them; a record with one bit changed is refused.
+TEST(Journal, ARecordHoldsAnyNameAndRefusesAChangedBit)
+{
+    for (const wchar_t* name : {L"a\tb\nc\rd\\e", L"x\xD800y", L"\xDC00", L"日本語\x7F", L"\xD83D\xDE00.txt"})
+    {
+        CJournalRow row, back;
+        row.name = name;
+        row.kind[0] = row.kind[1] = 1;
+        row.nListedSize[1] = row.nSize[1] = 1ull << 40;
+        row.nWriteTime[0] = 133000000000000000ull;
+        row.nFileId[1] = ~0ull;
+        row.verdict = L"same";
+        row.bHasSize[1] = true;
+        row.detailWord = L"same-file";
+        row.bDigest = true;
+        row.digest[31] = 0xAB;
+        const std::string line = CJournal::RecordLine(row);
+        ASSERT_TRUE(CJournal::ParseRecord(line, back)) << line;
+        EXPECT_EQ(back.name, row.name);
+        EXPECT_EQ(CJournal::RecordLine(back), line);
+        EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1);
+        for (size_t i = 0; i + 1 < line.size(); i += 7)
+        {
+            std::string bad = line;
+            bad[i] ^= 0x04;
+            EXPECT_FALSE(CJournal::ParseRecord(bad, back)) << i;
+        }
+    }
 }
