@@ -3,7 +3,8 @@
 #include "VerifyRun.h"
 #include "resource.h"
 
-// Every wait for an output file's writer asks here: the writers may wait on a device, the run only for a break.
+// Every wait for a call that may wait on a device (an output file's writer, a volume question, the manifest read) asks
+// here: the run waits only for a break.
 bool CVerifyRun::GiveUp(void* pRun)
 {
     return static_cast<CVerifyRun*>(pRun)->BreakCame();

@@ -110,7 +110,7 @@ int CVerifyRun::RunRows()
     if (m_bCheck)
     {
         auto read = std::make_shared<CManifestRead>(CManifestRead{m_options.strCheck, {}, {}, false});
-        if (!CallAside(read, [](void* p) { return static_cast<CVerifyRun*>(p)->BreakCame(); }, this, kBreakPollMs))
+        if (!CallAside(read, GiveUp, this, kBreakPollMs))
             return broken();
         if (!read->bRead)
         {
@@ -250,13 +250,10 @@ struct CDepthQuestion
     ReadDepth::CRange range[2];
     std::wstring why[2];
 
-    static DWORD WINAPI Ask(LPVOID pParam)
+    void Run()
     {
-        const std::unique_ptr<std::shared_ptr<CDepthQuestion>> held(static_cast<std::shared_ptr<CDepthQuestion>*>(pParam));
-        CDepthQuestion& q = **held;
         for (int s = 0; s < 2; ++s)
-            q.nDepth[s] = ReadDepth::ForFolder(q.strFolder[s], q.pQueries, &q.why[s], &q.range[s]);
-        return 0;
+            nDepth[s] = ReadDepth::ForFolder(strFolder[s], pQueries, &why[s], &range[s]);
     }
 };
 }
@@ -279,19 +276,8 @@ bool CVerifyRun::AskDepths(std::wstring why[2])
     for (int s = 0; s < 2; ++s)
         question->strFolder[s] = static_cast<LPCWSTR>(m_strFolder[m_bCheck ? 1 : s]);
     question->pQueries = m_options.pVolumeQueries;
-    auto* pParam = new std::shared_ptr<CDepthQuestion>(question);
-    HANDLE h = ::CreateThread(nullptr, 0, CDepthQuestion::Ask, pParam, 0, nullptr);
-    if (!h)
-        CDepthQuestion::Ask(pParam);
-    else
-    {
-        DWORD dwWait;
-        while ((dwWait = ::WaitForSingleObject(h, kBreakPollMs)) == WAIT_TIMEOUT && !BreakCame())
-            ;
-        ::CloseHandle(h);
-        if (dwWait == WAIT_TIMEOUT)
-            return false;
-    }
+    if (!CallAside(question, GiveUp, this, kBreakPollMs))
+        return false;
     for (int s = 0; s < 2; ++s)
     {
         m_nDepth[s] = question->nDepth[s];
